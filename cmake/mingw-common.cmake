@@ -1,0 +1,8 @@
+# The posix threading flavour of the compilers provides std::thread and std::mutex.
+find_program(CMAKE_CXX_COMPILER NAMES ${TOVREL_MINGW_TRIPLE}-g++-posix ${TOVREL_MINGW_TRIPLE}-g++
+             REQUIRED)
+find_program(CMAKE_RC_COMPILER NAMES ${TOVREL_MINGW_TRIPLE}-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/${TOVREL_MINGW_TRIPLE})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

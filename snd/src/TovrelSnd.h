@@ -1,0 +1,9 @@
+// TovrelSnd: the main module.
+#pragma once
+
+namespace TovrelSnd {
+// Starts the main module's imports, in their order.
+void StartImports();
+// Starts the imports, then runs the program's body; never returns.
+[[noreturn]] void Start();
+}  // namespace TovrelSnd

@@ -1,0 +1,4 @@
+// The entry point of TovrelSnd: starts the main module, which never returns.
+#include "TovrelSnd.h"
+
+int main() { TovrelSnd::Start(); }

@@ -1,0 +1,71 @@
+// Os: the platform layer. Every call the modules make to the operating system goes through
+// these functions. They are named after the Windows calls they stand for and cut down to
+// what the modules pass; win32.cpp forwards to the Windows API, posix.cpp gives the same
+// observable behaviour on Linux. No system header is included here, so a module that uses
+// the layer cannot reach around it.
+//
+// Sections, in the same order in both implementation files:
+//   errors, storage, critical sections, process, standard handles, timer resolution and clock,
+//   system time.
+#pragma once
+
+#include <cstdint>
+
+#include "../Types.h"
+
+namespace Os {
+
+// Constants that Windows defines as macros carry names of their own here (errAlreadyExists
+// for ERROR_ALREADY_EXISTS, ...), so that this header can stand beside <windows.h>.
+
+// ---- Errors ------------------------------------------------------------------------------
+// The calling thread's last-error value: 0 and 183 (errAlreadyExists) where the modules
+// observe them, the native error number of the failing call otherwise.
+CARD32 GetLastError();
+constexpr CARD32 errAlreadyExists = 183;
+
+// ---- Storage -----------------------------------------------------------------------------
+// A new block of n bytes from general storage, or null when storage is exhausted or n is 0.
+// Blocks are never given back.
+void* Allocate(CARD32 n);
+
+// ---- Critical sections -------------------------------------------------------------------
+// A re-entrant lock owned by a thread. The record is allocated by the caller with
+// CriticalSectionSize() bytes and never destroyed.
+CARD32 CriticalSectionSize();
+void InitializeCriticalSection(void* cs);
+void EnterCriticalSection(void* cs);
+void LeaveCriticalSection(void* cs);
+
+// ---- Process -----------------------------------------------------------------------------
+// Ends the process at once with the exit code; nothing else of the program runs.
+[[noreturn]] void ExitProcess(BYTE code);
+
+// ---- Standard handles --------------------------------------------------------------------
+// Handles of the file operations; InvalidFile is a value that no open file ever has.
+using File = std::intptr_t;
+extern const File InvalidFile;
+File StdIn();
+File StdOut();
+File StdErr();
+// Writes all n bytes of p to f; false when that failed (last error set).
+bool WriteFile(File f, const void* p, CARD32 n);
+
+// ---- Timer resolution and clock ------------------------------------------------------------
+constexpr CARD32 timerrNoError = 0;   // TIMERR_NOERROR
+constexpr CARD32 timerrNoCanDo = 97;  // TIMERR_NOCANDO
+// Asks for a timer resolution of ms milliseconds for the process; TIMERR_NOERROR on success.
+CARD32 timeBeginPeriod(CARD32 ms);
+// Gives back a resolution asked for with timeBeginPeriod; TIMERR_NOCANDO if none was asked.
+CARD32 timeEndPeriod(CARD32 ms);
+// Milliseconds since the system started, wrapping at 2^32.
+CARD32 timeGetTime();
+
+// ---- System time ---------------------------------------------------------------------------
+struct SYSTEMTIME {
+  CARD16 wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
+};
+// The current date and time in UTC.
+void GetSystemTime(SYSTEMTIME& t);
+
+}  // namespace Os

@@ -1,0 +1,72 @@
+// The win32 implementation of the platform layer: each function forwards to the Windows call
+// it is named after, with the arguments the modules rely on. Sections, in the same order as in
+// posix.cpp:
+//   errors, storage, critical sections, process, standard handles, timer resolution and clock,
+//   system time.
+#define WIN32_LEAN_AND_MEAN
+#define NOMINMAX
+#include <windows.h>
+#include <mmsystem.h>
+
+#include "os.h"
+
+namespace Os {
+
+// ---- Errors ----------------------------------------------------------------------------------
+CARD32 GetLastError() { return ::GetLastError(); }
+
+// ---- Storage ---------------------------------------------------------------------------------
+void* Allocate(CARD32 n) { return n == 0 ? nullptr : ::HeapAlloc(::GetProcessHeap(), 0, n); }
+
+// ---- Critical sections -------------------------------------------------------------------------
+CARD32 CriticalSectionSize() { return sizeof(CRITICAL_SECTION); }
+
+void InitializeCriticalSection(void* cs) {
+  ::InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
+}
+
+void EnterCriticalSection(void* cs) { ::EnterCriticalSection(static_cast<CRITICAL_SECTION*>(cs)); }
+
+void LeaveCriticalSection(void* cs) { ::LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(cs)); }
+
+// ---- Process -----------------------------------------------------------------------------------
+void ExitProcess(BYTE code) { ::ExitProcess(code); }
+
+// ---- Standard handles --------------------------------------------------------------------------
+const File InvalidFile = reinterpret_cast<File>(INVALID_HANDLE_VALUE);
+
+File StdIn() { return reinterpret_cast<File>(::GetStdHandle(STD_INPUT_HANDLE)); }
+File StdOut() { return reinterpret_cast<File>(::GetStdHandle(STD_OUTPUT_HANDLE)); }
+File StdErr() { return reinterpret_cast<File>(::GetStdHandle(STD_ERROR_HANDLE)); }
+
+bool WriteFile(File f, const void* p, CARD32 n) {
+  const char* c = static_cast<const char*>(p);
+  while (n > 0) {
+    DWORD w = 0;
+    if (!::WriteFile(reinterpret_cast<HANDLE>(f), c, n, &w, nullptr)) return false;
+    c += w;
+    n -= w;
+  }
+  return true;
+}
+
+// ---- Timer resolution and clock ----------------------------------------------------------------
+CARD32 timeBeginPeriod(CARD32 ms) { return ::timeBeginPeriod(ms); }
+CARD32 timeEndPeriod(CARD32 ms) { return ::timeEndPeriod(ms); }
+CARD32 timeGetTime() { return ::timeGetTime(); }
+
+// ---- System time -------------------------------------------------------------------------------
+void GetSystemTime(SYSTEMTIME& t) {
+  ::SYSTEMTIME s;
+  ::GetSystemTime(&s);
+  t.wYear = s.wYear;
+  t.wMonth = s.wMonth;
+  t.wDayOfWeek = s.wDayOfWeek;
+  t.wDay = s.wDay;
+  t.wHour = s.wHour;
+  t.wMinute = s.wMinute;
+  t.wSecond = s.wSecond;
+  t.wMilliseconds = s.wMilliseconds;
+}
+
+}  // namespace Os
