@@ -6,7 +6,8 @@
 //
 // Sections, in the same order in both implementation files:
 //   errors, storage, critical sections, process, standard handles, timer resolution and clock,
-//   system time.
+//   system time, handles and waits, named objects (mappings and mutexes), waitable timer,
+//   console control handler, files, command line and current directory.
 #pragma once
 
 #include <cstdint>
@@ -67,5 +68,26 @@ struct SYSTEMTIME {
 };
 // The current date and time in UTC.
 void GetSystemTime(SYSTEMTIME& t);
+
+// ---- Handles and waits ---------------------------------------------------------------------
+// A handle of a kernel object (a mutex, a waitable timer); null stands for no handle.
+using Handle = void*;
+constexpr CARD32 infinite = 0xFFFFFFFFu;      // INFINITE
+constexpr CARD32 waitObject0 = 0;             // WAIT_OBJECT_0
+constexpr CARD32 waitAbandoned = 0x80;        // WAIT_ABANDONED
+constexpr CARD32 waitFailed = 0xFFFFFFFFu;    // WAIT_FAILED
+// Waits until h is signalled (a mutex: owned by the calling thread; a timer: expired, which
+// also resets it), or ms milliseconds have passed.
+CARD32 WaitForSingleObject(Handle h, CARD32 ms);
+
+// ---- Named objects -------------------------------------------------------------------------
+
+// ---- Waitable timer ------------------------------------------------------------------------
+
+// ---- Console control handler ---------------------------------------------------------------
+
+// ---- Files ---------------------------------------------------------------------------------
+
+// ---- Command line and current directory ----------------------------------------------------
 
 }  // namespace Os

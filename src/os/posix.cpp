@@ -3,7 +3,9 @@
 // It gives the modules the behaviour that the Windows calls of win32.cpp give them, and says
 // in a comment wherever Linux cannot match Windows exactly. Sections, in order:
 //   system-call table, errors, storage, critical sections, process, standard handles,
-//   timer resolution and clock, system time.
+//   timer resolution and clock, system time, handles and waits, named objects (session
+//   directory, object lifetime, mappings, mutexes), waitable timer, console control handler,
+//   files, command line and current directory.
 #include <errno.h>
 #include <pthread.h>
 #include <sys/prctl.h>
@@ -167,5 +169,55 @@ void GetSystemTime(SYSTEMTIME& t) {
   t.wSecond = static_cast<CARD16>(u.tm_sec);
   t.wMilliseconds = static_cast<CARD16>(ts.tv_nsec / 1000000);
 }
+
+// ---- Handles and waits -------------------------------------------------------------------------
+// Every handle of the layer points to a record that begins with its kind, so that one wait
+// serves every kind of object, as on Windows.
+namespace {
+enum class Kind : CARD32 { mutex = 0x4D757478, timer = 0x54696D72 };
+struct HandleRec {
+  Kind kind;
+};
+CARD32 WaitMutex(HandleRec* h, CARD32 ms);  // named objects section
+CARD32 WaitTimer(HandleRec* h, CARD32 ms);  // waitable timer section
+}  // namespace
+
+CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
+  HandleRec* r = static_cast<HandleRec*>(h);
+  if (r != nullptr) {
+    switch (r->kind) {
+      case Kind::mutex:
+        return WaitMutex(r, ms);
+      case Kind::timer:
+        return WaitTimer(r, ms);
+    }
+  }
+  SetError(EBADF);
+  return waitFailed;
+}
+
+// ---- Named objects -------------------------------------------------------------------------------
+namespace {
+// Placeholder until the named mutexes land.
+CARD32 WaitMutex(HandleRec*, CARD32) {
+  SetError(ENOSYS);
+  return waitFailed;
+}
+}  // namespace
+
+// ---- Waitable timer ------------------------------------------------------------------------------
+namespace {
+// Placeholder until the waitable timer lands.
+CARD32 WaitTimer(HandleRec*, CARD32) {
+  SetError(ENOSYS);
+  return waitFailed;
+}
+}  // namespace
+
+// ---- Console control handler ---------------------------------------------------------------------
+
+// ---- Files ---------------------------------------------------------------------------------------
+
+// ---- Command line and current directory ----------------------------------------------------------
 
 }  // namespace Os

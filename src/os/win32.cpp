@@ -2,7 +2,8 @@
 // it is named after, with the arguments the modules rely on. Sections, in the same order as in
 // posix.cpp:
 //   errors, storage, critical sections, process, standard handles, timer resolution and clock,
-//   system time.
+//   system time, handles and waits, named objects, waitable timer, console control handler,
+//   files, command line and current directory.
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
@@ -68,5 +69,18 @@ void GetSystemTime(SYSTEMTIME& t) {
   t.wSecond = s.wSecond;
   t.wMilliseconds = s.wMilliseconds;
 }
+
+// ---- Handles and waits -------------------------------------------------------------------------
+CARD32 WaitForSingleObject(Handle h, CARD32 ms) { return ::WaitForSingleObject(h, ms); }
+
+// ---- Named objects -------------------------------------------------------------------------------
+
+// ---- Waitable timer ------------------------------------------------------------------------------
+
+// ---- Console control handler ---------------------------------------------------------------------
+
+// ---- Files ---------------------------------------------------------------------------------------
+
+// ---- Command line and current directory ----------------------------------------------------------
 
 }  // namespace Os
