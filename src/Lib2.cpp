@@ -14,6 +14,8 @@ void Start() {
   Runtime::NoteStart("Lib2");
 }
 
-void Fill(void* x, std::size_t n, BYTE v) { std::memset(x, v, n); }
+void Fill(void* x, std::size_t n, BYTE v) {
+  std::memset(x, v, n);
+}
 
 }  // namespace Lib2

@@ -18,7 +18,11 @@ void Fill(T& x, BYTE v) {
 }
 
 // x := (x + d) modulo 2^32.
-inline void IncL(CARD32& x, CARD32 d) { x = static_cast<CARD32>(x + d); }
+inline void IncL(CARD32& x, CARD32 d) {
+  x = static_cast<CARD32>(x + d);
+}
 // x := (x + d) modulo 256.
-inline void IncS(BYTE& x, BYTE d) { x = static_cast<BYTE>(x + d); }
+inline void IncS(BYTE& x, BYTE d) {
+  x = static_cast<BYTE>(x + d);
+}
 }  // namespace Lib2

@@ -20,9 +20,13 @@ void InitModule() {
   term.store(Halt, std::memory_order_release);
 }
 
-void DoneModule() { term.load(std::memory_order_acquire)(); }
+void DoneModule() {
+  term.load(std::memory_order_acquire)();
+}
 
-void FINALLY() { DoneModule(); }
+void FINALLY() {
+  DoneModule();
+}
 
 }  // namespace
 
@@ -34,14 +38,18 @@ void Start() {
   InitModule();
 }
 
-void SetReturnCode(BYTE x) { rc.store(x, std::memory_order_relaxed); }
+void SetReturnCode(BYTE x) {
+  rc.store(x, std::memory_order_relaxed);
+}
 
 void Terminate(TProc p, TProc& old) {
   old = term.load(std::memory_order_acquire);
   term.store(p, std::memory_order_release);
 }
 
-void Halt() { Runtime::HaltProgram(rc.load(std::memory_order_relaxed)); }
+void Halt() {
+  Runtime::HaltProgram(rc.load(std::memory_order_relaxed));
+}
 
 void FatalError(Text s) {
   Os::WriteFile(Os::StdErr(), s.s, s.Len());

@@ -26,6 +26,8 @@ void Start() {
   Lib3::Terminate(DoneModule, oldTerm);
 }
 
-CARD32 Ticks() { return Os::timeGetTime(); }
+CARD32 Ticks() {
+  return Os::timeGetTime();
+}
 
 }  // namespace MMSys

@@ -18,7 +18,9 @@ constexpr CARD32 maxStarts = 64;
 const char* starts[maxStarts];
 CARD32 nStarts = 0;
 
-void WriteErr(const char* s, CARD32 n) { Os::WriteFile(Os::StdErr(), s, n); }
+void WriteErr(const char* s, CARD32 n) {
+  Os::WriteFile(Os::StdErr(), s, n);
+}
 
 }  // namespace
 
@@ -48,8 +50,12 @@ void NoteStart(const char* module) {
   if (nStarts < maxStarts) starts[nStarts++] = module;
 }
 
-CARD32 StartCount() { return nStarts; }
+CARD32 StartCount() {
+  return nStarts;
+}
 
-const char* StartName(CARD32 i) { return i < nStarts ? starts[i] : nullptr; }
+const char* StartName(CARD32 i) {
+  return i < nStarts ? starts[i] : nullptr;
+}
 
 }  // namespace Runtime

@@ -7,7 +7,9 @@ namespace {
 
 BOOL8 started = false;
 
-void Ready(const TBuffer& b) { Runtime::Check(b.s != nullptr, "text buffer used before SO.Init"); }
+void Ready(const TBuffer& b) {
+  Runtime::Check(b.s != nullptr, "text buffer used before SO.Init");
+}
 
 // Stores one character if there is room; false once the array is full.
 bool Put(TBuffer& b, CHAR c) {
@@ -20,7 +22,9 @@ void Terminate(TBuffer& b) {
   if (b.l < b.m) b.s[b.l] = '\0';
 }
 
-CHAR Char(CARD32 d) { return static_cast<CHAR>(d < 10 ? '0' + d : 'A' + (d - 10)); }
+CHAR Char(CARD32 d) {
+  return static_cast<CHAR>(d < 10 ? '0' + d : 'A' + (d - 10));
+}
 
 // Writes the digits of x in base b into s (n characters), with a NUL behind them if there is
 // room.
@@ -98,9 +102,13 @@ void WrLngCard(TBuffer& b, CARD32 x, INT32 w) {
   WrStrAdj(b, s, w);
 }
 
-void WrCard(TBuffer& b, CARD16 x, INT32 w) { WrLngCard(b, x, w); }
+void WrCard(TBuffer& b, CARD16 x, INT32 w) {
+  WrLngCard(b, x, w);
+}
 
-void WrShtCard(TBuffer& b, BYTE x, INT32 w) { WrLngCard(b, x, w); }
+void WrShtCard(TBuffer& b, BYTE x, INT32 w) {
+  WrLngCard(b, x, w);
+}
 
 void WrLngHex(TBuffer& b, CARD32 x, INT32 w) {
   CHAR s[8];
@@ -108,9 +116,13 @@ void WrLngHex(TBuffer& b, CARD32 x, INT32 w) {
   WrStrAdj(b, s, w);
 }
 
-void WrHex(TBuffer& b, CARD16 x, INT32 w) { WrLngHex(b, x, w); }
+void WrHex(TBuffer& b, CARD16 x, INT32 w) {
+  WrLngHex(b, x, w);
+}
 
-void WrShtHex(TBuffer& b, BYTE x, INT32 w) { WrLngHex(b, x, w); }
+void WrShtHex(TBuffer& b, BYTE x, INT32 w) {
+  WrLngHex(b, x, w);
+}
 
 void WrLn(TBuffer& b) {
   Ready(b);

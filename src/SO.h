@@ -13,15 +13,15 @@ constexpr CARD32 maxLen = 65535;
 using TString = CHAR[maxLen];
 
 struct TConfig {
-  CHAR p = ' ';      // fill in front of a right-adjusted field
-  CHAR s = ' ';      // fill behind a left-adjusted field
-  BOOL8 c = false;   // a text wider than its field is replaced by question marks
+  CHAR p = ' ';     // fill in front of a right-adjusted field
+  CHAR s = ' ';     // fill behind a left-adjusted field
+  BOOL8 c = false;  // a text wider than its field is replaced by question marks
 };
 
 struct TBuffer {
-  CARD32 m = 0;          // capacity of the caller's array
-  CHAR* s = nullptr;     // the caller's array
-  CARD32 l = 0;          // length of the text
+  CARD32 m = 0;       // capacity of the caller's array
+  CHAR* s = nullptr;  // the caller's array
+  CARD32 l = 0;       // length of the text
   TConfig c;
 };
 

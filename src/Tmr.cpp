@@ -13,8 +13,12 @@ CARD32 tcs = 0;  // the tick count; guarded by mtx
 CARD32 win = 0;  // the system clock at the last update of tcs; guarded by mtx
 Mtxs::TMutex mtx = nullptr;
 
-void Enter() { Mtxs::Req(mtx); }
-void Leave() { Mtxs::Rel(mtx); }
+void Enter() {
+  Mtxs::Req(mtx);
+}
+void Leave() {
+  Mtxs::Rel(mtx);
+}
 
 // Adds the clock's movement since the last update; the caller holds mtx, so two callers never
 // add the same elapsed time twice.

@@ -20,13 +20,24 @@ namespace {
 
 using testing::ExitedWithCode;
 
-void Say(const char* s) { Os::WriteFile(Os::StdErr(), s, static_cast<CARD32>(strlen(s))); }
+void Say(const char* s) {
+  Os::WriteFile(Os::StdErr(), s, static_cast<CARD32>(strlen(s)));
+}
 
 // Three links of a chain, each writes its letter and calls the next older link.
 Lib3::TProc oldA, oldB, oldC;
-void DoneA() { Say("A"); oldA(); }
-void DoneB() { Say("B"); oldB(); }
-void DoneC() { Say("C"); oldC(); }
+void DoneA() {
+  Say("A");
+  oldA();
+}
+void DoneB() {
+  Say("B");
+  oldB();
+}
+void DoneC() {
+  Say("C");
+  oldC();
+}
 void HookABC() {
   Lib3::Start();
   Lib3::Terminate(DoneA, oldA);
@@ -35,7 +46,12 @@ void HookABC() {
 }
 
 TEST(Chain, RunsNewestLinkFirstAndEndsWithTheReturnCode) {
-  EXPECT_EXIT({ HookABC(); Lib3::Halt(); }, ExitedWithCode(255), "^CBA$");
+  EXPECT_EXIT(
+      {
+        HookABC();
+        Lib3::Halt();
+      },
+      ExitedWithCode(255), "^CBA$");
   EXPECT_EXIT(
       {
         HookABC();
@@ -44,15 +60,32 @@ TEST(Chain, RunsNewestLinkFirstAndEndsWithTheReturnCode) {
       },
       ExitedWithCode(0), "^CBA$");
   // A halt with its own code, when no halt is in progress, still ends with the return code.
-  EXPECT_EXIT({ HookABC(); Runtime::HaltProgram(9); }, ExitedWithCode(255), "^CBA$");
-  EXPECT_EXIT({ HookABC(); Lib3::FatalError("fatal"); }, ExitedWithCode(255), "^fatal\r\nCBA$");
-  EXPECT_EXIT({ HookABC(); Runtime::RunTimeError("index"); }, ExitedWithCode(255),
-              "^Run-time error: index\r\nCBA$");
+  EXPECT_EXIT(
+      {
+        HookABC();
+        Runtime::HaltProgram(9);
+      },
+      ExitedWithCode(255), "^CBA$");
+  EXPECT_EXIT(
+      {
+        HookABC();
+        Lib3::FatalError("fatal");
+      },
+      ExitedWithCode(255), "^fatal\r\nCBA$");
+  EXPECT_EXIT(
+      {
+        HookABC();
+        Runtime::RunTimeError("index");
+      },
+      ExitedWithCode(255), "^Run-time error: index\r\nCBA$");
 }
 
 // A link that halts again: the process ends at once with that halt's code and the older links
 // never run.
-void DoneHaltsAgain() { Say("H"); Runtime::HaltProgram(9); }
+void DoneHaltsAgain() {
+  Say("H");
+  Runtime::HaltProgram(9);
+}
 Lib3::TProc oldH;
 TEST(Chain, AHaltDuringAHaltEndsAtOnceWithItsOwnCode) {
   EXPECT_EXIT(
@@ -156,8 +189,8 @@ std::vector<std::string> StartOrder() {
 TEST(Startup, ModulesStartOnceInImportOrder) {
   TovrelRcv::StartImports();
   TovrelRcv::StartImports();  // a second request starts nothing
-  const std::vector<std::string> want = {"Heap", "Mtxs", "Lib3", "MMSys", "Types",
-                                         "Tmr0", "Tmr",  "Cfg",  "SO"};
+  const std::vector<std::string> want = {"Heap", "Mtxs", "Lib3", "MMSys",  "Types", "Tmr0",
+                                         "Tmr",  "Lib2", "SO",   "FIOStd", "Cfg",   "Log"};
   EXPECT_EQ(StartOrder(), want);
 }
 

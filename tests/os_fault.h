@@ -6,7 +6,9 @@
 
 namespace OsFault {
 
-inline Os::Posix::Syscalls& Sys() { return Os::Posix::sys; }
+inline Os::Posix::Syscalls& Sys() {
+  return Os::Posix::sys;
+}
 
 struct Guard {
   Guard() = default;

@@ -11,7 +11,9 @@ namespace {
 using SO::TBuffer;
 
 // The text of a buffer as the array holds it: up to the first NUL or the end of the array.
-std::string TextOf(const TBuffer& b) { return std::string(b.s, Text(b.s, b.m).Len()); }
+std::string TextOf(const TBuffer& b) {
+  return std::string(b.s, Text(b.s, b.m).Len());
+}
 
 struct Example {
   const char* what;
@@ -42,12 +44,24 @@ TEST(SO, ExamplesTable) {
       {"char repeat 0", [](TBuffer& b) { SO::WrCharRep(b, 'x', 0); }, ' ', ""},
       {"char repeat", [](TBuffer& b) { SO::WrCharRep(b, 'x', 3); }, ' ', "xxx"},
       {"line end", [](TBuffer& b) { SO::WrLn(b); }, ' ', "\r\n"},
-      {"question marks", [](TBuffer& b) { b.c.c = true; SO::WrStrAdj(b, "0123456789", 8); },
+      {"question marks",
+       [](TBuffer& b) {
+         b.c.c = true;
+         SO::WrStrAdj(b, "0123456789", 8);
+       },
        ' ', "????????"},
-      {"question marks, left", [](TBuffer& b) { b.c.c = true; SO::WrStrAdj(b, "0123456789", -8); },
+      {"question marks, left",
+       [](TBuffer& b) {
+         b.c.c = true;
+         SO::WrStrAdj(b, "0123456789", -8);
+       },
        ' ', "????????"},
-      {"question marks, fits", [](TBuffer& b) { b.c.c = true; SO::WrStrAdj(b, "abc", -5); }, ' ',
-       "abc  "},
+      {"question marks, fits",
+       [](TBuffer& b) {
+         b.c.c = true;
+         SO::WrStrAdj(b, "abc", -5);
+       },
+       ' ', "abc  "},
   };
   for (const Example& e : cases) {
     CHAR a[64];

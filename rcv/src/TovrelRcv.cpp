@@ -3,6 +3,7 @@
 
 #include "Cfg.h"
 #include "Lib3.h"
+#include "Log.h"
 #include "Runtime.h"
 #include "SO.h"
 #include "Tmr.h"
@@ -16,6 +17,7 @@ BOOL8 started = false;
 // The main module's imports, in their order; each starts its own imports first.
 void StartImports() {
   Tmr::Start();
+  Log::Start();
   Cfg::Start();
   SO::Start();
   Types::Start();
@@ -30,4 +32,3 @@ void StartImports() {
   Lib3::Halt();
 }
 }  // namespace TovrelRcv
-

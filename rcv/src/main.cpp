@@ -1,4 +1,6 @@
 // The entry point of TovrelRcv: starts the main module, which never returns.
 #include "TovrelRcv.h"
 
-int main() { TovrelRcv::Start(); }
+int main() {
+  TovrelRcv::Start();
+}

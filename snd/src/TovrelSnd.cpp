@@ -28,4 +28,3 @@ void StartImports() {
   Lib3::Halt();
 }
 }  // namespace TovrelSnd
-

@@ -72,10 +72,10 @@ void GetSystemTime(SYSTEMTIME& t);
 // ---- Handles and waits ---------------------------------------------------------------------
 // A handle of a kernel object (a mutex, a waitable timer); null stands for no handle.
 using Handle = void*;
-constexpr CARD32 infinite = 0xFFFFFFFFu;      // INFINITE
-constexpr CARD32 waitObject0 = 0;             // WAIT_OBJECT_0
-constexpr CARD32 waitAbandoned = 0x80;        // WAIT_ABANDONED
-constexpr CARD32 waitFailed = 0xFFFFFFFFu;    // WAIT_FAILED
+constexpr CARD32 infinite = 0xFFFFFFFFu;    // INFINITE
+constexpr CARD32 waitObject0 = 0;           // WAIT_OBJECT_0
+constexpr CARD32 waitAbandoned = 0x80;      // WAIT_ABANDONED
+constexpr CARD32 waitFailed = 0xFFFFFFFFu;  // WAIT_FAILED
 // Waits until h is signalled (a mutex: owned by the calling thread; a timer: expired, which
 // also resets it), or ms milliseconds have passed.
 CARD32 WaitForSingleObject(Handle h, CARD32 ms);
@@ -87,6 +87,20 @@ CARD32 WaitForSingleObject(Handle h, CARD32 ms);
 // ---- Console control handler ---------------------------------------------------------------
 
 // ---- Files ---------------------------------------------------------------------------------
+// Names are relative to the current directory at the moment of the call. A file opened here is
+// opened for writing without sharing: while it is open no other process can open it (on Linux
+// an exclusive lock that the other process's open tests). Each call but FileExists reports
+// failure by its result, with the last error set.
+bool FileExists(const char* name);
+// Opens an existing file for writing, every write going to its end; InvalidFile on failure.
+File OpenFileForAppend(const char* name);
+// Creates a new, empty file for writing; fails if the name is taken. InvalidFile on failure.
+File CreateNewFile(const char* name);
+bool GetFileSize(File f, std::uint64_t& n);
+bool CloseHandle(File f);
+bool DeleteFileA(const char* name);
+// Renames a file; fails if the new name is taken.
+bool MoveFileA(const char* from, const char* to);
 
 // ---- Command line and current directory ----------------------------------------------------
 

@@ -7,8 +7,12 @@
 //   directory, object lifetime, mappings, mutexes), waitable timer, console control handler,
 //   files, command line and current directory.
 #include <errno.h>
+#include <fcntl.h>
 #include <pthread.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
@@ -24,13 +28,25 @@ namespace Os {
 // ---- System-call table ---------------------------------------------------------------------
 namespace Posix {
 namespace {
-int PrctlFixed(int option, unsigned long arg) { return ::prctl(option, arg, 0UL, 0UL, 0UL); }
+int PrctlFixed(int option, unsigned long arg) {
+  return ::prctl(option, arg, 0UL, 0UL, 0UL);
+}
+int OpenFixed(const char* name, int flags, mode_t mode) {
+  return ::open(name, flags, mode);
+}
 }  // namespace
 
 const Syscalls sysDefault = {
-    ::clock_gettime,
-    PrctlFixed,
-    ::write,
+    .clock_gettime = ::clock_gettime,
+    .prctl = PrctlFixed,
+    .write = ::write,
+    .open = OpenFixed,
+    .close = ::close,
+    .stat = ::stat,
+    .fstat = ::fstat,
+    .flock = ::flock,
+    .unlink = ::unlink,
+    .renameat2 = ::renameat2,
 };
 Syscalls sys = sysDefault;
 }  // namespace Posix
@@ -43,7 +59,9 @@ namespace {
 thread_local CARD32 lastError = 0;
 
 // The one place where a native error becomes the layer's last-error value.
-void SetError(int e) { lastError = static_cast<CARD32>(e); }
+void SetError(int e) {
+  lastError = static_cast<CARD32>(e);
+}
 
 // Runs an interruptible call again for as long as it fails with EINTR: the Windows calls that
 // these stand for are not interrupted by signals.
@@ -57,14 +75,20 @@ auto Retry(F f) {
 
 }  // namespace
 
-CARD32 GetLastError() { return lastError; }
+CARD32 GetLastError() {
+  return lastError;
+}
 
 // ---- Storage ---------------------------------------------------------------------------------
-void* Allocate(CARD32 n) { return n == 0 ? nullptr : std::malloc(n); }
+void* Allocate(CARD32 n) {
+  return n == 0 ? nullptr : std::malloc(n);
+}
 
 // ---- Critical sections -------------------------------------------------------------------------
 // A recursive pthread mutex: re-entrant for its owner, like a critical section.
-CARD32 CriticalSectionSize() { return sizeof(pthread_mutex_t); }
+CARD32 CriticalSectionSize() {
+  return sizeof(pthread_mutex_t);
+}
 
 void InitializeCriticalSection(void* cs) {
   pthread_mutexattr_t a;
@@ -74,20 +98,32 @@ void InitializeCriticalSection(void* cs) {
   pthread_mutexattr_destroy(&a);
 }
 
-void EnterCriticalSection(void* cs) { pthread_mutex_lock(static_cast<pthread_mutex_t*>(cs)); }
+void EnterCriticalSection(void* cs) {
+  pthread_mutex_lock(static_cast<pthread_mutex_t*>(cs));
+}
 
-void LeaveCriticalSection(void* cs) { pthread_mutex_unlock(static_cast<pthread_mutex_t*>(cs)); }
+void LeaveCriticalSection(void* cs) {
+  pthread_mutex_unlock(static_cast<pthread_mutex_t*>(cs));
+}
 
 // ---- Process -----------------------------------------------------------------------------------
 // _exit, not exit: static destructors must not run while another thread still runs.
-void ExitProcess(BYTE code) { ::_exit(code); }
+void ExitProcess(BYTE code) {
+  ::_exit(code);
+}
 
 // ---- Standard handles --------------------------------------------------------------------------
 const File InvalidFile = -1;
 
-File StdIn() { return STDIN_FILENO; }
-File StdOut() { return STDOUT_FILENO; }
-File StdErr() { return STDERR_FILENO; }
+File StdIn() {
+  return STDIN_FILENO;
+}
+File StdOut() {
+  return STDOUT_FILENO;
+}
+File StdErr() {
+  return STDERR_FILENO;
+}
 
 bool WriteFile(File f, const void* p, CARD32 n) {
   const char* c = static_cast<const char*>(p);
@@ -115,7 +151,9 @@ std::atomic<int> periods{0};
 unsigned long savedSlack = 0;
 pid_t slackTid = 0;
 
-pid_t ThisThread() { return static_cast<pid_t>(::syscall(SYS_gettid)); }
+pid_t ThisThread() {
+  return static_cast<pid_t>(::syscall(SYS_gettid));
+}
 }  // namespace
 
 CARD32 timeBeginPeriod(CARD32 ms) {
@@ -196,7 +234,8 @@ CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
   return waitFailed;
 }
 
-// ---- Named objects -------------------------------------------------------------------------------
+// ---- Named objects
+// -------------------------------------------------------------------------------
 namespace {
 // Placeholder until the named mutexes land.
 CARD32 WaitMutex(HandleRec*, CARD32) {
@@ -205,7 +244,8 @@ CARD32 WaitMutex(HandleRec*, CARD32) {
 }
 }  // namespace
 
-// ---- Waitable timer ------------------------------------------------------------------------------
+// ---- Waitable timer
+// ------------------------------------------------------------------------------
 namespace {
 // Placeholder until the waitable timer lands.
 CARD32 WaitTimer(HandleRec*, CARD32) {
@@ -214,10 +254,82 @@ CARD32 WaitTimer(HandleRec*, CARD32) {
 }
 }  // namespace
 
-// ---- Console control handler ---------------------------------------------------------------------
+// ---- Console control handler
+// ---------------------------------------------------------------------
 
-// ---- Files ---------------------------------------------------------------------------------------
+// ---- Files
+// --------------------------------------------------------------------------------------- Windows
+// opens the log without sharing, so that a second process cannot open it. Here the open takes an
+// exclusive flock without waiting; a second process's open finds it taken and fails (EWOULDBLOCK).
+// The kernel drops the lock when the descriptor is closed or the process ends.
+namespace {
+File OpenExclusive(const char* name, int flags) {
+  const int fd =
+      Retry([&] { return sys.open(name, flags | O_WRONLY | O_APPEND | O_CLOEXEC, 0666); });
+  if (fd < 0) {
+    SetError(errno);
+    return InvalidFile;
+  }
+  if (Retry([&] { return sys.flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+    SetError(errno);
+    sys.close(fd);
+    return InvalidFile;
+  }
+  return fd;
+}
+}  // namespace
 
-// ---- Command line and current directory ----------------------------------------------------------
+bool FileExists(const char* name) {
+  struct stat st;
+  return sys.stat(name, &st) == 0;
+}
+
+File OpenFileForAppend(const char* name) {
+  return OpenExclusive(name, 0);
+}
+
+File CreateNewFile(const char* name) {
+  return OpenExclusive(name, O_CREAT | O_EXCL);
+}
+
+bool GetFileSize(File f, std::uint64_t& n) {
+  struct stat st;
+  if (sys.fstat(static_cast<int>(f), &st) != 0) {
+    SetError(errno);
+    return false;
+  }
+  n = static_cast<std::uint64_t>(st.st_size);
+  return true;
+}
+
+// A descriptor is closed once, whatever close reports: retrying after EINTR could close a
+// descriptor that another thread has opened meanwhile.
+bool CloseHandle(File f) {
+  if (sys.close(static_cast<int>(f)) != 0 && errno != EINTR) {
+    SetError(errno);
+    return false;
+  }
+  return true;
+}
+
+bool DeleteFileA(const char* name) {
+  if (sys.unlink(name) != 0) {
+    SetError(errno);
+    return false;
+  }
+  return true;
+}
+
+// RENAME_NOREPLACE: like MoveFile, a taken name is an error rather than replaced.
+bool MoveFileA(const char* from, const char* to) {
+  if (sys.renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) != 0) {
+    SetError(errno);
+    return false;
+  }
+  return true;
+}
+
+// ---- Command line and current directory
+// ----------------------------------------------------------
 
 }  // namespace Os

@@ -4,6 +4,7 @@
 // Variadic calls have fixed-signature wrappers.
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -13,6 +14,13 @@ struct Syscalls {
   int (*clock_gettime)(clockid_t clk, timespec* ts);
   int (*prctl)(int option, unsigned long arg);
   ssize_t (*write)(int fd, const void* p, size_t n);
+  int (*open)(const char* name, int flags, mode_t mode);
+  int (*close)(int fd);
+  int (*stat)(const char* name, struct stat* st);
+  int (*fstat)(int fd, struct stat* st);
+  int (*flock)(int fd, int op);
+  int (*unlink)(const char* name);
+  int (*renameat2)(int olddir, const char* from, int newdir, const char* to, unsigned flags);
 };
 
 extern Syscalls sys;

@@ -7,6 +7,7 @@
 #define WIN32_LEAN_AND_MEAN
 #define NOMINMAX
 #include <windows.h>
+// after windows.h, which it needs
 #include <mmsystem.h>
 
 #include "os.h"
@@ -14,31 +15,49 @@
 namespace Os {
 
 // ---- Errors ----------------------------------------------------------------------------------
-CARD32 GetLastError() { return ::GetLastError(); }
+CARD32 GetLastError() {
+  return ::GetLastError();
+}
 
 // ---- Storage ---------------------------------------------------------------------------------
-void* Allocate(CARD32 n) { return n == 0 ? nullptr : ::HeapAlloc(::GetProcessHeap(), 0, n); }
+void* Allocate(CARD32 n) {
+  return n == 0 ? nullptr : ::HeapAlloc(::GetProcessHeap(), 0, n);
+}
 
 // ---- Critical sections -------------------------------------------------------------------------
-CARD32 CriticalSectionSize() { return sizeof(CRITICAL_SECTION); }
+CARD32 CriticalSectionSize() {
+  return sizeof(CRITICAL_SECTION);
+}
 
 void InitializeCriticalSection(void* cs) {
   ::InitializeCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
 }
 
-void EnterCriticalSection(void* cs) { ::EnterCriticalSection(static_cast<CRITICAL_SECTION*>(cs)); }
+void EnterCriticalSection(void* cs) {
+  ::EnterCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
+}
 
-void LeaveCriticalSection(void* cs) { ::LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(cs)); }
+void LeaveCriticalSection(void* cs) {
+  ::LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
+}
 
 // ---- Process -----------------------------------------------------------------------------------
-void ExitProcess(BYTE code) { ::ExitProcess(code); }
+void ExitProcess(BYTE code) {
+  ::ExitProcess(code);
+}
 
 // ---- Standard handles --------------------------------------------------------------------------
 const File InvalidFile = reinterpret_cast<File>(INVALID_HANDLE_VALUE);
 
-File StdIn() { return reinterpret_cast<File>(::GetStdHandle(STD_INPUT_HANDLE)); }
-File StdOut() { return reinterpret_cast<File>(::GetStdHandle(STD_OUTPUT_HANDLE)); }
-File StdErr() { return reinterpret_cast<File>(::GetStdHandle(STD_ERROR_HANDLE)); }
+File StdIn() {
+  return reinterpret_cast<File>(::GetStdHandle(STD_INPUT_HANDLE));
+}
+File StdOut() {
+  return reinterpret_cast<File>(::GetStdHandle(STD_OUTPUT_HANDLE));
+}
+File StdErr() {
+  return reinterpret_cast<File>(::GetStdHandle(STD_ERROR_HANDLE));
+}
 
 bool WriteFile(File f, const void* p, CARD32 n) {
   const char* c = static_cast<const char*>(p);
@@ -52,9 +71,15 @@ bool WriteFile(File f, const void* p, CARD32 n) {
 }
 
 // ---- Timer resolution and clock ----------------------------------------------------------------
-CARD32 timeBeginPeriod(CARD32 ms) { return ::timeBeginPeriod(ms); }
-CARD32 timeEndPeriod(CARD32 ms) { return ::timeEndPeriod(ms); }
-CARD32 timeGetTime() { return ::timeGetTime(); }
+CARD32 timeBeginPeriod(CARD32 ms) {
+  return ::timeBeginPeriod(ms);
+}
+CARD32 timeEndPeriod(CARD32 ms) {
+  return ::timeEndPeriod(ms);
+}
+CARD32 timeGetTime() {
+  return ::timeGetTime();
+}
 
 // ---- System time -------------------------------------------------------------------------------
 void GetSystemTime(SYSTEMTIME& t) {
@@ -71,16 +96,66 @@ void GetSystemTime(SYSTEMTIME& t) {
 }
 
 // ---- Handles and waits -------------------------------------------------------------------------
-CARD32 WaitForSingleObject(Handle h, CARD32 ms) { return ::WaitForSingleObject(h, ms); }
+CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
+  return ::WaitForSingleObject(h, ms);
+}
 
-// ---- Named objects -------------------------------------------------------------------------------
+// ---- Named objects
+// -------------------------------------------------------------------------------
 
-// ---- Waitable timer ------------------------------------------------------------------------------
+// ---- Waitable timer
+// ------------------------------------------------------------------------------
 
-// ---- Console control handler ---------------------------------------------------------------------
+// ---- Console control handler
+// ---------------------------------------------------------------------
 
-// ---- Files ---------------------------------------------------------------------------------------
+// ---- Files
+// ---------------------------------------------------------------------------------------
+bool FileExists(const char* name) {
+  return ::GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
+}
 
-// ---- Command line and current directory ----------------------------------------------------------
+// Share mode 0: no other process can open the file while it is open here.
+File OpenFileForAppend(const char* name) {
+  HANDLE h =
+      ::CreateFileA(name, GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return InvalidFile;
+  LARGE_INTEGER zero{};
+  if (!::SetFilePointerEx(h, zero, nullptr, FILE_END)) {
+    const DWORD e = ::GetLastError();
+    ::CloseHandle(h);
+    ::SetLastError(e);
+    return InvalidFile;
+  }
+  return reinterpret_cast<File>(h);
+}
+
+File CreateNewFile(const char* name) {
+  HANDLE h =
+      ::CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return h == INVALID_HANDLE_VALUE ? InvalidFile : reinterpret_cast<File>(h);
+}
+
+bool GetFileSize(File f, std::uint64_t& n) {
+  LARGE_INTEGER s;
+  if (!::GetFileSizeEx(reinterpret_cast<HANDLE>(f), &s)) return false;
+  n = static_cast<std::uint64_t>(s.QuadPart);
+  return true;
+}
+
+bool CloseHandle(File f) {
+  return ::CloseHandle(reinterpret_cast<HANDLE>(f)) != 0;
+}
+
+bool DeleteFileA(const char* name) {
+  return ::DeleteFileA(name) != 0;
+}
+
+bool MoveFileA(const char* from, const char* to) {
+  return ::MoveFileA(from, to) != 0;
+}
+
+// ---- Command line and current directory
+// ----------------------------------------------------------
 
 }  // namespace Os
