@@ -1,6 +1,6 @@
-// Console signals: the control handlers of the platform layer. Every case runs in a child process
-// (a death test starts the test binary afresh), which signals itself with kill: a signal for the
-// process, as a terminal sends it.
+// Console signals: the control handlers of the platform layer, and ConSigs, which turns a
+// signal into a halt. Every case runs in a child process (a death test starts the test binary
+// afresh), which signals itself with kill: a signal for the process, as a terminal sends it.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
@@ -11,6 +11,9 @@
 #include <string>
 #include <thread>
 
+#include "ConSigs.h"
+#include "ConSigsInternal.h"
+#include "Lib3.h"
 #include "os/os.h"
 #include "os_fault.h"
 
@@ -22,6 +25,11 @@ using testing::KilledBySignal;
 
 void Say(const std::string& s) {
   Os::WriteFile(Os::StdErr(), s.data(), static_cast<CARD32>(s.size()));
+}
+
+// The child's standard output joins its standard error, which the death test reads.
+void StdoutToStderr() {
+  dup2(STDERR_FILENO, STDOUT_FILENO);
 }
 
 // Signals the process, then gives the handlers time to end it; 99 if none did.
@@ -125,6 +133,64 @@ TEST(ConsoleHandler, AFailedInstallationChangesNothing) {
       },
       KilledBySignal(SIGINT), "^$");
   EXPECT_FALSE(Os::SetConsoleCtrlHandler(nullptr, true));
+}
+
+TEST(ConSigs, HandledTypesHalt) {
+  for (CARD32 ct : {0u, 1u, 2u, 3u, 4u, 6u}) {
+    EXPECT_EXIT(
+        {
+          StdoutToStderr();
+          ConSigs::Handler(ct);
+          Say("returned");
+        },
+        ExitedWithCode(9), "^ConSigs: Signal received, terminating.\r\n$")
+        << ct;
+  }
+}
+
+TEST(ConSigs, OtherTypesArePassedOnSilently) {
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        for (CARD32 ct : {5u, 7u, 100u, 0xFFFFFFFFu})
+          if (ConSigs::Handler(ct) != 0) Say("taken " + std::to_string(ct));
+        _exit(0);
+      },
+      ExitedWithCode(0), "^$");
+}
+
+// A signal halts the program on the handler's thread: the termination chain runs there and the
+// process ends with the return code.
+Lib3::TProc oldLink;
+void Link() {
+  Say(std::this_thread::get_id() == mainThread ? "chain on main" : "chain");
+  oldLink();
+}
+TEST(ConSigs, ASignalRunsTheChainAndEndsWithTheReturnCode) {
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        mainThread = std::this_thread::get_id();
+        Lib3::Start();
+        Lib3::Terminate(Link, oldLink);
+        ConSigs::Start();
+        SignalAndWait(SIGTERM);
+      },
+      ExitedWithCode(255), "^ConSigs: Signal received, terminating.\r\nchain$");
+}
+
+TEST(ConSigs, AFailedInstallationHalts) {
+  EXPECT_EXIT(
+      {
+        StdoutToStderr();
+        OsFault::Guard g;
+        OsFault::Sys().pthread_create = FailThread;
+        Lib3::Start();
+        Lib3::Terminate(Link, oldLink);
+        ConSigs::Start();
+        Say("returned");
+      },
+      ExitedWithCode(255), "^ConSigs: Installation failed.\r\nchain");
 }
 
 }  // namespace
