@@ -111,6 +111,12 @@ void Running() {
   if (calls++ == 0) Say("running");
 }
 
+// Says "running", then halts the program itself.
+void Halts() {
+  Say("running");
+  Lib3::Halt();
+}
+
 // Takes 5 ms: five expiries of the timer pass during each call.
 void Busy() {
   std::this_thread::sleep_for(5ms);
@@ -149,6 +155,7 @@ ssize_t FailRead(int, void*, size_t) {
 // argument picks the periodic procedure and what goes wrong:
 //   run      says "running" in its first period, then runs until a signal ends it
 //   slow     as run, and a link of the chain behind Mot's says "slow" and sleeps 30 s
+//   halt     as slow, but the procedure halts the program in its first period
 //   busy     each period takes 5 ms; halts after 20 periods with the count it saw
 //   wrap     the count starts at 4294967294; halts after 3 periods
 //   null     no procedure
@@ -160,11 +167,12 @@ CHILD_ROLE(Exec) {
   if (v == "fail-set") OsFault::Sys().timerfd_settime = FailSet;
   if (v == "fail-wait") OsFault::Sys().read = FailRead;
   Log::Start();
-  if (v == "slow") Lib3::Terminate(Slow, oldSlow);  // runs after Mot's shutdown
+  if (v == "slow" || v == "halt") Lib3::Terminate(Slow, oldSlow);  // runs after Mot's shutdown
   ConSigs::Start();
   Mot::Start();
   Runtime::TProc p = Running;
   if (v == "busy") p = Busy;
+  if (v == "halt") p = Halts;
   if (v == "wrap") {
     Mot::periods.store(4294967294u);
     p = Wrap;
@@ -267,6 +275,17 @@ TEST(MotSignals, ASecondSignalDuringTheShutdownEndsAtOnceWith9) {
   ASSERT_FALSE(l.empty());
   EXPECT_EQ(l.back().rfind("Mot      M DoneModule: ", 0), 0u) << l.back();
   EXPECT_GE(DoneCount(), 1);
+}
+
+// A signal while the program's own shutdown runs ends the process at once with 9.
+TEST(MotSignals, ASignalDuringTheProgramsOwnShutdownEndsAtOnceWith9) {
+  Child::Proc p = Child::Start("Exec", {"halt"});
+  ASSERT_TRUE(p.WaitForOut("slow\r\n"));
+  p.Signal(SIGTERM);
+  ASSERT_TRUE(p.Wait(10s)) << "the sleeping link was not cut short";
+  EXPECT_EQ(p.Code(), 9) << p.Err();
+  EXPECT_EQ(OutLines(p), (Lines{"running", "slow", sigMsg}));
+  EXPECT_EQ(DoneCount(), 1);
 }
 
 }  // namespace
