@@ -83,8 +83,33 @@ CARD32 WaitForSingleObject(Handle h, CARD32 ms);
 // ---- Named objects -------------------------------------------------------------------------
 
 // ---- Waitable timer ------------------------------------------------------------------------
+// The result of a wait whose time limit ran out first (WAIT_TIMEOUT).
+constexpr CARD32 waitTimeout = 0x102;
+// A new unnamed auto-reset timer, private to the process and not yet armed; null on failure
+// (last error set). A wait returns once the timer has expired and resets it; expiries that
+// pass while it is already signalled count as one.
+Handle CreateWaitableTimerA();
+// Arms the timer h. due is the first expiry in 100 ns units: negative counts from now, 0 and
+// above is an absolute UTC time since 1601-01-01 (one already past expires at once). Then
+// the timer expires every periodMs milliseconds, or never again when periodMs is 0. Arming
+// resets the signalled state. False on failure (last error set).
+bool SetWaitableTimer(Handle h, std::int64_t due, INT32 periodMs);
 
 // ---- Console control handler ---------------------------------------------------------------
+// Console signal types (CTRL_C_EVENT, ...).
+constexpr CARD32 ctrlCEvent = 0;
+constexpr CARD32 ctrlBreakEvent = 1;
+constexpr CARD32 ctrlCloseEvent = 2;
+constexpr CARD32 ctrlLogoffEvent = 5;
+constexpr CARD32 ctrlShutdownEvent = 6;
+// A console control handler: takes the signal type, returns nonzero when it has handled the
+// signal, 0 to pass it on to the next handler.
+using HandlerRoutine = INT32 (*)(CARD32 ctrlType);
+// add: puts h in front of the process's list of control handlers; otherwise takes the newest
+// entry of h off the list. For each signal the system starts a thread of its own that calls
+// the handlers, newest first, until one returns nonzero; when none does, the signal has its
+// default effect and ends the process. False on failure (last error set).
+bool SetConsoleCtrlHandler(HandlerRoutine h, bool add);
 
 // ---- Files ---------------------------------------------------------------------------------
 // Names are relative to the current directory at the moment of the call. A file opened here is

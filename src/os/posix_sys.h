@@ -4,7 +4,11 @@
 // Variadic calls have fixed-signature wrappers.
 #pragma once
 
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/timerfd.h>
 #include <sys/types.h>
 #include <time.h>
 
@@ -21,6 +25,17 @@ struct Syscalls {
   int (*flock)(int fd, int op);
   int (*unlink)(const char* name);
   int (*renameat2)(int olddir, const char* from, int newdir, const char* to, unsigned flags);
+  // Waitable timer.
+  int (*timerfd_create)(int clk, int flags);
+  int (*timerfd_settime)(int fd, int flags, const itimerspec* now, itimerspec* old);
+  ssize_t (*read)(int fd, void* p, size_t n);
+  int (*poll)(pollfd* fds, nfds_t n, int ms);
+  // Console control handler.
+  int (*pthread_sigmask)(int how, const sigset_t* set, sigset_t* old);
+  int (*pthread_create)(pthread_t* t, const pthread_attr_t* a, void* (*f)(void*), void* arg);
+  int (*sigwait)(const sigset_t* set, int* sig);
+  int (*sigaction)(int sig, const struct sigaction* act, struct sigaction* old);
+  int (*raise)(int sig);
 };
 
 extern Syscalls sys;

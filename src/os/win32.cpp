@@ -103,11 +103,72 @@ CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
 // ---- Named objects
 // -------------------------------------------------------------------------------
 
-// ---- Waitable timer
-// ------------------------------------------------------------------------------
+// ---- Waitable timer -----------------------------------------------------------------------------
+static_assert(waitTimeout == WAIT_TIMEOUT);
 
-// ---- Console control handler
-// ---------------------------------------------------------------------
+Handle CreateWaitableTimerA() {
+  return ::CreateWaitableTimerA(nullptr, FALSE, nullptr);
+}
+
+bool SetWaitableTimer(Handle h, std::int64_t due, INT32 periodMs) {
+  LARGE_INTEGER d;
+  d.QuadPart = due;
+  return ::SetWaitableTimer(h, &d, periodMs, nullptr, nullptr, FALSE) != 0;
+}
+
+// ---- Console control handler --------------------------------------------------------------------
+// The system calls its handlers with the WINAPI convention, which on 32-bit Windows is not the
+// one of HandlerRoutine. So the layer keeps its own list and gives the system one handler of
+// its own, installed with the first entry, that calls the entries newest first on the system's
+// signal thread until one returns nonzero; when none does, it passes the signal on.
+static_assert(ctrlCEvent == CTRL_C_EVENT && ctrlBreakEvent == CTRL_BREAK_EVENT &&
+              ctrlCloseEvent == CTRL_CLOSE_EVENT && ctrlLogoffEvent == CTRL_LOGOFF_EVENT &&
+              ctrlShutdownEvent == CTRL_SHUTDOWN_EVENT);
+namespace {
+constexpr CARD32 maxHandlers = 16;
+// Guards the list; never held while a handler runs, so that a handler that halts the program
+// does not keep the next signal's thread from reading the list.
+SRWLOCK handlersLock = SRWLOCK_INIT;
+HandlerRoutine handlers[maxHandlers];  // oldest first
+CARD32 nHandlers = 0;
+
+BOOL WINAPI Dispatch(DWORD ct) {
+  HandlerRoutine hs[maxHandlers];
+  ::AcquireSRWLockShared(&handlersLock);
+  const CARD32 n = nHandlers;
+  for (CARD32 i = 0; i < n; ++i) hs[i] = handlers[i];
+  ::ReleaseSRWLockShared(&handlersLock);
+  for (CARD32 i = n; i-- > 0;)
+    if (hs[i](ct) != 0) return TRUE;
+  return FALSE;
+}
+}  // namespace
+
+bool SetConsoleCtrlHandler(HandlerRoutine h, bool add) {
+  DWORD e = ERROR_SUCCESS;
+  ::AcquireSRWLockExclusive(&handlersLock);
+  if (h == nullptr) {
+    e = ERROR_INVALID_PARAMETER;
+  } else if (add) {
+    if (nHandlers == maxHandlers)
+      e = ERROR_NOT_ENOUGH_MEMORY;
+    else if (nHandlers == 0 && !::SetConsoleCtrlHandler(Dispatch, TRUE))
+      e = ::GetLastError() != ERROR_SUCCESS ? ::GetLastError() : ERROR_GEN_FAILURE;
+    if (e == ERROR_SUCCESS) handlers[nHandlers++] = h;
+  } else {
+    CARD32 i = nHandlers;
+    while (i > 0 && handlers[i - 1] != h) --i;
+    if (i == 0) {
+      e = ERROR_INVALID_PARAMETER;
+    } else {
+      for (; i < nHandlers; ++i) handlers[i - 1] = handlers[i];
+      if (--nHandlers == 0) ::SetConsoleCtrlHandler(Dispatch, FALSE);
+    }
+  }
+  ::ReleaseSRWLockExclusive(&handlersLock);
+  if (e != ERROR_SUCCESS) ::SetLastError(e);
+  return e == ERROR_SUCCESS;
+}
 
 // ---- Files
 // ---------------------------------------------------------------------------------------
