@@ -128,5 +128,27 @@ bool DeleteFileA(const char* name);
 bool MoveFileA(const char* from, const char* to);
 
 // ---- Command line and current directory ----------------------------------------------------
+// The argument list: the words of the process's command line, word 0 being the program's name.
+// posix: the argument vector that the entry point hands over (an empty word is a word).
+// win32: the command line of GetCommandLineA, cut into words by CmdLine::Split; the C run-time's
+// own argument vector follows other rules and is not used.
+
+// Called by the entry point before it starts the main module. posix: argv becomes the argument
+// list. win32: nothing to do; the list is read from the command line on first use.
+void MainArgs(int argc, const CHAR* const* argv);
+// Replaces the argument list with the n words of v (v[0] the program's name), on either
+// platform; for tests that run the modules in-process. The words are copied.
+void SetArgs(CARD32 n, const CHAR* const* v);
+// The number of arguments, the program's name not counted.
+CARD32 ArgCount();
+// Argument i, counted from 1 (0: the program's name); an empty text beyond the last. Valid
+// until the next SetArgs.
+Text GetArg(CARD32 i);
+
+// Copies the full path of the current directory into s (m characters), cut at m like every
+// text: a path of m characters or more fills s and carries no NUL. win32: drive letter, ":",
+// the path from the root of the drive ("D:\work", "D:\"); posix: the path as getcwd reports
+// it. False when the system cannot tell the directory (last error set); s is then empty.
+BOOL8 GetCurrentDirectory(CHAR* s, CARD32 m);
 
 }  // namespace Os

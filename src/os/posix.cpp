@@ -24,8 +24,11 @@
 #include <atomic>
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #include <new>
+#include <string>
 #include <type_traits>
+#include <vector>
 
 #include "os.h"
 #include "posix_sys.h"
@@ -63,6 +66,7 @@ const Syscalls sysDefault = {
     .sigwait = ::sigwait,
     .sigaction = ::sigaction,
     .raise = ::raise,
+    .getcwd = ::getcwd,
 };
 Syscalls sys = sysDefault;
 }  // namespace Posix
@@ -588,5 +592,48 @@ bool MoveFileA(const char* from, const char* to) {
 
 // ---- Command line and current directory
 // ----------------------------------------------------------
+
+// The argument list is the argv list as the entry point received it: on Linux the caller of the
+// program has already cut its words, so no splitting rule applies, and an empty word is an
+// argument like any other.
+namespace {
+std::vector<std::string> args;
+}
+
+void MainArgs(int argc, const CHAR* const* argv) {
+  SetArgs(argc > 0 ? static_cast<CARD32>(argc) : 0, argv);
+}
+
+void SetArgs(CARD32 n, const CHAR* const* v) {
+  args.assign(v, v + n);
+}
+
+CARD32 ArgCount() {
+  return args.empty() ? 0 : static_cast<CARD32>(args.size() - 1);
+}
+
+Text GetArg(CARD32 i) {
+  if (i >= args.size()) return Text("", 0);
+  return Text(args[i].data(), static_cast<CARD32>(args[i].size()));
+}
+
+// Linux has no drive letters: the path is getcwd's, from "/". getcwd fails with ERANGE while
+// its buffer is too small, so the buffer grows until the whole path fits, and only then is the
+// path cut to the caller's array.
+BOOL8 GetCurrentDirectory(CHAR* s, CARD32 m) {
+  std::string p(256, '\0');
+  while (sys.getcwd(p.data(), p.size()) == nullptr) {
+    if (errno != ERANGE) {
+      SetError(errno);
+      if (m > 0) s[0] = '\0';
+      return false;
+    }
+    p.resize(p.size() * 2);
+  }
+  const std::size_t n = std::min<std::size_t>(std::strlen(p.c_str()), m);
+  std::memcpy(s, p.data(), n);
+  if (n < m) s[n] = '\0';
+  return true;
+}
 
 }  // namespace Os

@@ -36,6 +36,8 @@ struct Syscalls {
   int (*sigwait)(const sigset_t* set, int* sig);
   int (*sigaction)(int sig, const struct sigaction* act, struct sigaction* old);
   int (*raise)(int sig);
+  // Current directory.
+  char* (*getcwd)(char* buf, size_t size);
 };
 
 extern Syscalls sys;

@@ -9,7 +9,16 @@
 #include <windows.h>
 // after windows.h, which it needs
 #include <mmsystem.h>
+// <windows.h> maps these names to their A or W forms by macros; the layer's functions of the
+// same names keep their own.
+#undef GetCurrentDirectory
 
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "../CmdLine.h"
 #include "os.h"
 
 namespace Os {
@@ -218,5 +227,54 @@ bool MoveFileA(const char* from, const char* to) {
 
 // ---- Command line and current directory
 // ----------------------------------------------------------
+
+// The argument list is the command line of GetCommandLineA, cut by CmdLine::Split on first
+// use. The C run-time's argv is not used: its rules for backslashes before a quote and for
+// doubled quotes differ from the ones the programs document.
+namespace {
+std::vector<std::string> args;
+bool haveArgs = false;
+
+const std::vector<std::string>& List() {
+  if (!haveArgs) {
+    const char* c = ::GetCommandLineA();
+    args = CmdLine::Split(Text(c, static_cast<CARD32>(std::strlen(c))));
+    haveArgs = true;
+  }
+  return args;
+}
+}  // namespace
+
+void MainArgs(int, const CHAR* const*) {}
+
+void SetArgs(CARD32 n, const CHAR* const* v) {
+  args.assign(v, v + n);
+  haveArgs = true;
+}
+
+CARD32 ArgCount() {
+  return List().empty() ? 0 : static_cast<CARD32>(List().size() - 1);
+}
+
+Text GetArg(CARD32 i) {
+  if (i >= List().size()) return Text("", 0);
+  return Text(args[i].data(), static_cast<CARD32>(args[i].size()));
+}
+
+// GetCurrentDirectoryA reports the drive letter, ":" and the path from the root ("D:\work",
+// "D:\"). Asked with a buffer that is too small, it returns the size needed instead, so the
+// path is read whole first and cut to the caller's array afterwards.
+BOOL8 GetCurrentDirectory(CHAR* s, CARD32 m) {
+  if (m > 0) s[0] = '\0';
+  const DWORD need = ::GetCurrentDirectoryA(0, nullptr);
+  if (need == 0) return false;
+  std::string p(need, '\0');
+  const DWORD n = ::GetCurrentDirectoryA(need, p.data());
+  if (n == 0 || n >= need) return false;  // failed, or the directory changed in between
+  const std::size_t k = std::min<std::size_t>(n, m);
+  std::memcpy(s, p.data(), k);
+  if (k < m) s[k] = '\0';
+  return true;
+}
 
 }  // namespace Os
