@@ -1,5 +1,5 @@
 // The argument list: the Windows command-line rules, the platform layer's list and current
-// directory.
+// directory, and the scanner that classifies the arguments one by one.
 #include <errno.h>
 #include <gtest/gtest.h>
 
@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "Args.h"
 #include "CmdLine.h"
 #include "os/os.h"
 #include "os_fault.h"
@@ -133,6 +134,120 @@ TEST(OsDir, AFailureLeavesTheTextEmpty) {
   EXPECT_FALSE(Os::GetCurrentDirectory(s, sizeof s));
   EXPECT_EQ(s[0], '\0');
   EXPECT_EQ(Os::GetLastError(), static_cast<CARD32>(ENOENT));
+}
+
+// One step of the scanner as the parser sees it.
+struct Step {
+  Args::TSymbol sym;
+  std::string lit;
+};
+
+void ExpectSteps(const Words& args, const std::vector<Step>& steps, const std::string& what) {
+  Words w = {"prog"};
+  w.insert(w.end(), args.begin(), args.end());
+  SetWords(w);
+  Args::Reset();
+  EXPECT_EQ(Args::cnt, args.size()) << what;
+  EXPECT_EQ(Args::sym, Args::symNull) << what;
+  EXPECT_EQ(Args::len, 0u) << what;
+  EXPECT_EQ(Args::lit[0], '\0') << what;
+  for (std::size_t i = 0; i < steps.size(); ++i) {
+    Args::Read();
+    const std::string at = what + ", step " + std::to_string(i + 1);
+    EXPECT_EQ(Args::sym, steps[i].sym) << at;
+    EXPECT_EQ(Args::len, steps[i].lit.size()) << at;
+    EXPECT_EQ(Text(Args::lit).Len(), Args::len) << at << ": lit ends where len says";
+    EXPECT_EQ(std::string(Args::lit, Text(Args::lit).Len()), steps[i].lit) << at;
+  }
+}
+
+TEST(Args, ClassifiesEachArgument) {
+  using A = Args::TSymbol;
+  const A opt = Args::symOpt, arg = Args::symArg, eoa = Args::symEOA;
+  struct Case {
+    const char* what;
+    Words args;
+    std::vector<Step> steps;
+  };
+  const std::string x300(300, 'x');
+  const std::string y300 = "-" + std::string(299, 'y');
+  const Case cases[] = {
+      {"no arguments", {}, {{eoa, ""}, {eoa, ""}}},
+      {"dash option", {"-v"}, {{opt, "v"}, {eoa, ""}}},
+      {"slash option", {"/v"}, {{opt, "v"}, {eoa, ""}}},
+      {"double dash", {"--v"}, {{opt, "-v"}}},
+      {"digit option", {"-1"}, {{opt, "1"}}},
+      {"lone dash", {"-"}, {{arg, ""}, {eoa, ""}}},
+      {"lone slash", {"/"}, {{arg, ""}}},
+      {"plain", {"abc"}, {{arg, "abc"}}},
+      {"empty argument", {""}, {{arg, ""}, {eoa, ""}}},
+      {"dash inside", {"a-b"}, {{arg, "a-b"}}},
+      {"long plain", {x300}, {{arg, x300.substr(0, 256)}}},
+      {"long option", {y300}, {{opt, std::string(255, 'y')}}},
+      {"exactly 256", {std::string(256, 'z')}, {{arg, std::string(256, 'z')}}},
+      {"255 and a dash", {"-" + std::string(255, 'z')}, {{opt, std::string(255, 'z')}}},
+      {"long then short",
+       {x300, "-ab", "c"},
+       {{arg, x300.substr(0, 256)}, {opt, "ab"}, {arg, "c"}}},
+      {"mixed",
+       {"-a", "1.2.3.4", "/p", "80", "-"},
+       {{opt, "a"}, {arg, "1.2.3.4"}, {opt, "p"}, {arg, "80"}, {arg, ""}, {eoa, ""}}},
+  };
+  for (const Case& c : cases) ExpectSteps(c.args, c.steps, c.what);
+}
+
+TEST(Args, AnArgumentOf256CharactersFillsLitWithoutNul) {
+  SetWords({"prog", std::string(256, 'q')});
+  Args::Reset();
+  Args::Read();
+  EXPECT_EQ(Args::len, 256u);
+  EXPECT_EQ(std::string(Args::lit, 256), std::string(256, 'q'));
+}
+
+TEST(Args, PastTheEndStaysAtTheEndAndResetStartsOver) {
+  SetWords({"prog", "-d", "abc"});
+  Args::Reset();
+  EXPECT_EQ(Args::idx, 1u);
+  Args::Read();
+  Args::Read();
+  EXPECT_EQ(Args::idx, 3u);
+  for (int i = 0; i < 5; ++i) {
+    Args::Read();
+    EXPECT_EQ(Args::sym, Args::symEOA);
+    EXPECT_EQ(Args::lit[0], '\0');
+    EXPECT_EQ(Args::len, 0u);
+    EXPECT_EQ(Args::idx, Args::cnt + 1);
+  }
+  Args::Reset();
+  EXPECT_EQ(Args::idx, 1u);
+  Args::Read();
+  EXPECT_EQ(Args::sym, Args::symOpt);
+  EXPECT_EQ(std::string(Args::lit), "d");
+}
+
+TEST(Args, StartTakesTheCountAndReadsNothing) {
+  SetWords({"prog", "-v", "x"});
+  Args::Start();
+  EXPECT_EQ(Args::cnt, 2u);
+  EXPECT_EQ(Args::idx, 1u);
+  EXPECT_EQ(Args::sym, Args::symNull);
+}
+
+// A Windows command line through the splitter and the scanner, as the win32 layer does it.
+TEST(Args, WindowsCommandLinesThroughTheScanner) {
+  struct Case {
+    const char* line;
+    std::vector<Step> steps;
+  };
+  const Case cases[] = {
+      {"TovrelRcv -a \"1.2.3.4\"", {{Args::symOpt, "a"}, {Args::symArg, "1.2.3.4"}}},
+      {"TovrelRcv \"-a 1.2.3.4\"", {{Args::symOpt, "a 1.2.3.4"}, {Args::symEOA, ""}}},
+      {"TovrelRcv -d \"\" -v", {{Args::symOpt, "d"}, {Args::symOpt, "v"}, {Args::symEOA, ""}}},
+  };
+  for (const Case& c : cases) {
+    const Words w = Split(c.line);
+    ExpectSteps(Words(w.begin() + 1, w.end()), c.steps, c.line);
+  }
 }
 
 }  // namespace
