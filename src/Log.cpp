@@ -9,6 +9,7 @@
 #include "Runtime.h"
 #include "SO.h"
 #include "Tmr.h"
+#include "Utils.h"
 #include "os/os.h"
 
 namespace Log {
@@ -233,6 +234,7 @@ void InitModule() {
 void Start() {
   if (started) return;
   started = true;
+  Utils::Start();
   Tmr::Start();
   Mtxs::Start();
   Lib3::Start();
