@@ -45,7 +45,7 @@ std::string Hex(const BYTE* p, CARD32 n) {
 }
 
 bool Given(const std::string& f) {
-  return std::filesystem::exists(Steps::TestDir() + "/" + f);
+  return std::filesystem::exists(Steps::GoFile(f));
 }
 
 Tovrel::TId Id(const std::string& s) {

@@ -63,8 +63,11 @@ inline std::string Dir(const std::string& name) {
 }
 
 // Lets the "hold f" and "writeloop f" steps of every child go on.
+inline std::string GoFile(const std::string& f) {
+  return TestDir() + "/go-" + f;
+}
 inline void Go(const std::string& f) {
-  std::ofstream(TestDir() + "/" + f);
+  std::ofstream{GoFile(f)};
 }
 
 }  // namespace Steps
