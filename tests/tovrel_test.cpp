@@ -246,6 +246,9 @@ TEST(Tovrel, FailuresOfTheKernelObjectsAreFatal) {
   fs::create_directory_symlink(other, Steps::TestDir() + "/link");
   fs::create_directory(Steps::TestDir() + "/open");
   fs::permissions(Steps::TestDir() + "/open", fs::perms(0755));
+  fs::create_directory(Steps::TestDir() + "/foreign");
+  fs::permissions(Steps::TestDir() + "/foreign", fs::perms(0700));
+  ASSERT_EQ(chown((Steps::TestDir() + "/foreign").c_str(), 65534, 65534), 0);
   Os::Handle small = nullptr;
   struct Case {
     std::string name;
@@ -266,6 +269,12 @@ TEST(Tovrel, FailuresOfTheKernelObjectsAreFatal) {
        {"XDG_RUNTIME_DIR=" + Steps::TestDir() + "/open"},
        "NewMtx: CreateMutex failed, error code 13",
        "its mode 0755 lets group or others in"},
+      {"foreign",
+       [] {},
+       {"tovrel", "rdr", "main"},
+       {"XDG_RUNTIME_DIR=" + Steps::TestDir() + "/foreign"},
+       "NewMtx: CreateMutex failed, error code 13",
+       "it belongs to uid 65534, not to uid 0"},
       {"directory",
        [&] { fs::create_directory(run + "/Tovrel_Counts_Buffer"); },
        {"tovrel", "rdr", "main"},
@@ -295,11 +304,13 @@ TEST(Tovrel, FailuresOfTheKernelObjectsAreFatal) {
   EXPECT_NE(small, nullptr);
   EXPECT_TRUE(fs::is_empty(other));
   EXPECT_TRUE(fs::is_empty(Steps::TestDir() + "/open"));
+  EXPECT_TRUE(fs::is_empty(Steps::TestDir() + "/foreign"));
   // The mapping that was too small was opened, not made: its line says 183.
   EXPECT_EQ(TovrelLines(Steps::TestDir() + "/p-small").front(), opened);
 }
 
-// The failures of the two mutex calls on the copy path, made to happen in the child.
+// The failures of the two mutex calls on the copy path, made to happen in the child. Even a copy
+// of no bytes takes the mutex and gives it back.
 TEST(Tovrel, FailuresOfTheMutexCallsAreFatal) {
   struct Case {
     const char* fault;
@@ -311,7 +322,7 @@ TEST(Tovrel, FailuresOfTheMutexCallsAreFatal) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
     const std::string dir = Dir(c.fault);
-    auto p = Steps::Run({"tovrel", "rdr", "main", "fault", c.fault, "read", "128"}, dir);
+    auto p = Steps::Run({"tovrel", "rdr", "main", "fault", c.fault, "read", "0"}, dir);
     ExpectFatal(p, dir, c.text);
   }
 }
