@@ -81,6 +81,28 @@ constexpr CARD32 waitFailed = 0xFFFFFFFFu;  // WAIT_FAILED
 CARD32 WaitForSingleObject(Handle h, CARD32 ms);
 
 // ---- Named objects -------------------------------------------------------------------------
+// File mappings and mutexes with names in the session-local namespace ("Local\Name"). Whoever
+// asks first creates an object; everyone later opens the same object by name. An object lives
+// until the last process that holds it ends; nothing here closes, unmaps or deletes one.
+constexpr CARD32 errNotOwner = 288;  // ERROR_NOT_OWNER
+
+// The paging-file backed, read-write mapping of that name, created with size bytes (zero-filled)
+// if it does not exist, opened with the size its creator gave if it does. Null on failure.
+// Afterwards the last error is 0 if the mapping was created, errAlreadyExists if it existed.
+Handle CreateFileMappingA(const CHAR* name, CARD32 size);
+// A read-write view of the first size bytes of the mapping (size 0: all of it); null on
+// failure, also when size is larger than the mapping.
+void* MapViewOfFile(Handle mapping, CARD32 size);
+
+// The mutex of that name, created (not owned by anybody) if it does not exist, opened if it
+// does; null on failure. The last error is set as by CreateFileMappingA. Ownership belongs to
+// a thread and is re-entrant. WaitForSingleObject on the handle returns waitObject0 when the
+// calling thread owns the mutex, waitAbandoned when it owns it after the previous owner ended
+// while owning it, waitTimeout when ms ran out first, and waitFailed on failure.
+Handle CreateMutexA(const CHAR* name);
+// Gives back one level of the calling thread's ownership; false on failure, with the last error
+// errNotOwner when the thread does not own the mutex (nothing changes then).
+bool ReleaseMutex(Handle mutex);
 
 // ---- Waitable timer ------------------------------------------------------------------------
 // The result of a wait whose time limit ran out first (WAIT_TIMEOUT).

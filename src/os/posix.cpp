@@ -8,11 +8,14 @@
 //   files, command line and current directory.
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
+#include <string.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -22,7 +25,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <climits>
+#include <cstddef>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -44,6 +50,12 @@ int PrctlFixed(int option, unsigned long arg) {
 int OpenFixed(const char* name, int flags, mode_t mode) {
   return ::open(name, flags, mode);
 }
+int OpenatFixed(int dir, const char* path, int flags, mode_t mode) {
+  return ::openat(dir, path, flags, mode);
+}
+int OfdLockFixed(int fd, int cmd, struct flock* l) {
+  return ::fcntl(fd, cmd, l);
+}
 }  // namespace
 
 const Syscalls sysDefault = {
@@ -57,6 +69,21 @@ const Syscalls sysDefault = {
     .flock = ::flock,
     .unlink = ::unlink,
     .renameat2 = ::renameat2,
+    .geteuid = ::geteuid,
+    .getpid = ::getpid,
+    .mkdir = ::mkdir,
+    .openat = OpenatFixed,
+    .fstatat = ::fstatat,
+    .fchmod = ::fchmod,
+    .ofdLock = OfdLockFixed,
+    .posix_fallocate = ::posix_fallocate,
+    .unlinkat = ::unlinkat,
+    .mmap = ::mmap,
+    .munmap = ::munmap,
+    .mutexLock = ::pthread_mutex_lock,
+    .mutexTimedLock = ::pthread_mutex_timedlock,
+    .mutexUnlock = ::pthread_mutex_unlock,
+    .mutexConsistent = ::pthread_mutex_consistent,
     .timerfd_create = ::timerfd_create,
     .timerfd_settime = ::timerfd_settime,
     .read = ::read,
@@ -256,13 +283,557 @@ CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
 
 // ---- Named objects
 // -------------------------------------------------------------------------------
+
+// Windows keeps a named object in the kernel and deletes it when its last handle is gone. Here
+// "Local\Name" is the file Name in the session directory, and its lifetime is carried by two OFD
+// locks (fcntl F_OFD_SETLK / F_OFD_SETLKW) on that file. The kernel drops them when their
+// process dies, SIGKILL included; unlike classic fcntl locks they survive the closing of another
+// descriptor of the file and tell two opens in one process apart. Only OFD locks are used (flock
+// and OFD locks ignore each other).
+//   byte 0, the creation guard: taken exclusive around one create-or-open, and only then;
+//   byte 1, the liveness lock: every holder keeps it shared for the rest of its life.
+// Creating or opening an object:
+//   1. open the name (O_CREAT, O_NOFOLLOW, mode 0600) and check the file: regular, ours, no
+//      group or other bits;
+//   2. take the guard, waiting while another process creates or opens the object;
+//   3. check that the name still leads to this file, with one link; if a creator renamed a
+//      fresh file over it meanwhile, close it and start again;
+//   4. try the liveness byte exclusive, without waiting.
+//      Got it: no live process holds the object, so it is new. Build a fresh file under a
+//        temporary name beside it, reserve its pages (posix_fallocate), initialise it, take its
+//        liveness byte shared and rename it over the name, still under the old file's guard;
+//        the old file is then closed, which gives its guard back. Report "created" (0).
+//      Did not: the object lives. Take its liveness byte shared, give the guard back and
+//        report "opened" (183).
+// So only a process that holds the guard and has seen that nobody lives on a file may replace
+// it, and nobody ever truncates or re-initialises a file in place: a process that still maps
+// it would fault. Object descriptors are close-on-exec, so no child keeps an object alive, and
+// never closed, so a process holds its objects until it ends. The file of an object whose last
+// holder has ended stays on disk; to every later process it is a new object.
+//
+// Where this differs from Windows (the README lists the same):
+//   - the namespace belongs to the user, not to a logon session;
+//   - mappings and mutexes share one directory: a mapping opened on a mutex's name opens the
+//     mutex's file as plain bytes (Windows fails with ERROR_INVALID_HANDLE), while a mutex
+//     opened on a mapping's name fails with EPROTO;
+//   - a mutex cannot be shared with a process of another bitness or PID namespace (EPROTO);
+//   - a wait with a time limit measures it against CLOCK_REALTIME.
 namespace {
-// Placeholder until the named mutexes land.
-CARD32 WaitMutex(HandleRec*, CARD32) {
-  SetError(ENOSYS);
-  return waitFailed;
+
+// -- Session directory
+// $XDG_RUNTIME_DIR when it is set to an absolute path (the per-user runtime directory: the
+// user's own, mode 0700, on tmpfs), else /dev/shm/tovrel-<uid>, made here with mode 0700. Keyed
+// on the user, so that a sender and a receiver in two terminals of one user meet.
+
+// Explains on standard error why the session directory is refused and fails with the access-
+// denied code; nothing is created through a refused directory.
+int RefuseDir(const char* dir, const char* why) {
+  char s[PATH_MAX + 160];
+  const int n =
+      std::snprintf(s, sizeof s, "Os: session directory \"%s\" refused: %s\r\n", dir, why);
+  if (n > 0) sys.write(STDERR_FILENO, s, std::min(static_cast<size_t>(n), sizeof s - 1));
+  SetError(EACCES);
+  return -1;
 }
+
+// The session directory's descriptor, after checking that objects are safe in it: a directory,
+// not a symbolic link, owned by the effective uid, with no group or other permission bits.
+// -1 with the last error set otherwise.
+int OpenSessionDir() {
+  const uid_t uid = sys.geteuid();
+  char path[PATH_MAX];
+  const char* x = std::getenv("XDG_RUNTIME_DIR");
+  if (x != nullptr && x[0] == '/') {
+    if (std::strlen(x) >= sizeof path) {
+      SetError(ENAMETOOLONG);
+      return -1;
+    }
+    std::strcpy(path, x);
+  } else {
+    std::snprintf(path, sizeof path, "/dev/shm/tovrel-%u", static_cast<unsigned>(uid));
+    if (sys.mkdir(path, 0700) != 0 && errno != EEXIST) {
+      SetError(errno);
+      return -1;
+    }
+  }
+  struct stat l {};
+  if (sys.fstatat(AT_FDCWD, path, &l, AT_SYMLINK_NOFOLLOW) != 0) {
+    SetError(errno);
+    return -1;
+  }
+  if (S_ISLNK(l.st_mode)) return RefuseDir(path, "it is a symbolic link");
+  if (!S_ISDIR(l.st_mode)) return RefuseDir(path, "it is not a directory");
+  const int d = Retry([&] {
+    return sys.openat(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
+  });
+  if (d < 0) {
+    SetError(errno);
+    return -1;
+  }
+  // The checks are made on the open directory, so that what is checked is what is used.
+  struct stat s {};
+  char why[96];
+  const char* bad = nullptr;
+  if (sys.fstat(d, &s) != 0) {
+    SetError(errno);
+    sys.close(d);
+    return -1;
+  }
+  if (s.st_dev != l.st_dev || s.st_ino != l.st_ino) {
+    bad = "it was replaced while it was checked";
+  } else if (s.st_uid != uid) {
+    std::snprintf(why, sizeof why, "it belongs to uid %u, not to uid %u",
+                  static_cast<unsigned>(s.st_uid), static_cast<unsigned>(uid));
+    bad = why;
+  } else if ((s.st_mode & 077) != 0) {
+    std::snprintf(why, sizeof why, "its mode %04o lets group or others in",
+                  static_cast<unsigned>(s.st_mode & 07777));
+    bad = why;
+  }
+  if (bad != nullptr) {
+    sys.close(d);
+    return RefuseDir(path, bad);
+  }
+  return d;
+}
+
+// The file name of object "Local\Name", or of "Name" (Windows puts such names into the session
+// namespace too). Name must be a plain file name of 1 to NAME_MAX characters that holds no
+// "/", "\" or ".." and does not begin with "." (the layer's temporary files do). Null with the
+// last error set otherwise; "Global\..." names fail this way, for there is no namespace
+// beyond the session here.
+const CHAR* FileName(const CHAR* name) {
+  static constexpr CHAR local[] = "Local\\";
+  if (name == nullptr) {
+    SetError(EINVAL);
+    return nullptr;
+  }
+  if (std::strncmp(name, local, sizeof local - 1) == 0) name += sizeof local - 1;
+  const size_t n = strnlen(name, NAME_MAX + 1);
+  if (n > NAME_MAX) {
+    SetError(ENAMETOOLONG);
+    return nullptr;
+  }
+  if (n == 0 || name[0] == '.' || std::strpbrk(name, "/\\") != nullptr ||
+      std::strstr(name, "..") != nullptr) {
+    SetError(EINVAL);
+    return nullptr;
+  }
+  return name;
+}
+
+// -- Object lifetime (the scheme above)
+constexpr off_t guardByte = 0;
+constexpr off_t liveByte = 1;
+// How often a create-or-open starts again because the name was replaced under it.
+constexpr int maxAttempts = 100;
+
+// One byte of an OFD lock: type F_WRLCK, F_RDLCK or F_UNLCK; wait: block until it is granted.
+int Lock(int fd, off_t byte, short type, bool wait) {
+  struct flock l {};
+  l.l_type = type;
+  l.l_whence = SEEK_SET;
+  l.l_start = byte;
+  l.l_len = 1;
+  l.l_pid = 0;  // must be 0 for OFD locks
+  return Retry([&] { return sys.ofdLock(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &l); });
+}
+
+// A file that may be an object: a regular file of the effective uid that nobody else may open.
+bool Ours(const struct stat& s) {
+  return S_ISREG(s.st_mode) && s.st_uid == sys.geteuid() && (s.st_mode & 077) == 0;
+}
+
+std::atomic<CARD32> tmpCount{0};
+
+// What a create-or-open has done so far, undone in reverse order when it ends; a step that
+// succeeds for good takes its descriptor out with Keep.
+struct Undo {
+  int dir = -1;       // the session directory
+  int fd = -1;        // the file under the name, holding the guard once it is taken
+  int fresh = -1;     // the fresh file of a new object
+  CHAR tmp[48] = "";  // the fresh file's temporary name, while it has one
+
+  Undo() = default;
+  Undo(const Undo&) = delete;
+  Undo& operator=(const Undo&) = delete;
+  ~Undo() {
+    if (tmp[0] != '\0') sys.unlinkat(dir, tmp, 0);
+    if (fresh >= 0) sys.close(fresh);
+    if (fd >= 0) sys.close(fd);  // gives back the guard and the liveness byte, if held
+    if (dir >= 0) sys.close(dir);
+  }
+  int Fail(int e) {
+    SetError(e);
+    return -1;
+  }
+  static int Keep(int& d) {
+    const int k = d;
+    d = -1;
+    return k;
+  }
+};
+
+// Builds a new object in a fresh file and renames it over the name file. On entry u.fd is the
+// file under the name and holds both its guard and its liveness byte exclusive. Returns the
+// fresh file's descriptor, holding its liveness byte shared, with its status in st; -1 with
+// the last error set on failure.
+int Fresh(Undo& u, const CHAR* file, off_t size, int (*init)(int fd), struct stat& st) {
+  const pid_t pid = sys.getpid();
+  while (u.fresh < 0) {
+    std::snprintf(u.tmp, sizeof u.tmp, ".tovrel-%d-%u", static_cast<int>(pid),
+                  static_cast<unsigned>(tmpCount.fetch_add(1)));
+    u.fresh = Retry([&] {
+      return sys.openat(u.dir, u.tmp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    });
+    if (u.fresh < 0 && errno != EEXIST) {
+      u.tmp[0] = '\0';
+      return u.Fail(errno);
+    }
+  }
+  if (sys.fchmod(u.fresh, 0600) != 0) return u.Fail(errno);  // whatever the umask took away
+  // Reserve every page now. On tmpfs, a file that is only made longer reserves nothing, and a
+  // full file system would later raise SIGBUS in whoever touches a page instead of failing here.
+  if (const int e = sys.posix_fallocate(u.fresh, 0, size); e != 0) return u.Fail(e);
+  if (init != nullptr) {
+    if (const int e = init(u.fresh); e != 0) return u.Fail(e);
+  }
+  // Liveness of the fresh file, shared: from the rename on it is an object with one holder.
+  if (Lock(u.fresh, liveByte, F_RDLCK, false) != 0) return u.Fail(errno);
+  if (sys.renameat2(u.dir, u.tmp, u.dir, file, 0) != 0) return u.Fail(errno);
+  u.tmp[0] = '\0';
+  if (sys.fstat(u.fresh, &st) != 0) return u.Fail(errno);
+  // The old file is no object any more. Undo closes it, which gives back its guard: whoever
+  // waits for it finds the name replaced and starts again on the fresh file.
+  return Undo::Keep(u.fresh);
+}
+
+// Creates or opens the object file of name. A new object is a fresh file of size bytes, all
+// zero, which init (when given; it returns 0 or an error number) prepares before anybody can
+// open it. Returns the object's descriptor, which holds the liveness byte shared, with created
+// and the file's status st set; -1 with the last error set on failure, leaving nothing behind
+// but possibly an empty file under the name, which is no live object.
+int CreateOrOpen(const CHAR* name, off_t size, int (*init)(int fd), bool& created,
+                 struct stat& st) {
+  const CHAR* file = FileName(name);
+  if (file == nullptr) return -1;
+  Undo u;
+  u.dir = OpenSessionDir();
+  if (u.dir < 0) return -1;
+  for (int attempt = 0; attempt < maxAttempts; ++attempt) {
+    if (u.fd >= 0) sys.close(Undo::Keep(u.fd));
+    u.fd = Retry([&] {
+      return sys.openat(u.dir, file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
+    });
+    if (u.fd < 0) return u.Fail(errno);
+    if (sys.fstat(u.fd, &st) != 0) return u.Fail(errno);
+    if (!Ours(st)) return u.Fail(EACCES);
+    // The creation guard: wait while another process creates or opens this object.
+    if (Lock(u.fd, guardByte, F_WRLCK, true) != 0) return u.Fail(errno);
+    // The name must still lead to this file: a creator may have renamed a fresh file over it
+    // while we waited. Then the file we hold is no object any more: start again.
+    struct stat n {};
+    if (sys.fstatat(u.dir, file, &n, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;
+      return u.Fail(errno);
+    }
+    if (sys.fstat(u.fd, &st) != 0) return u.Fail(errno);
+    if (n.st_dev != st.st_dev || n.st_ino != st.st_ino || st.st_nlink == 0) continue;
+    if (st.st_nlink != 1) return u.Fail(EACCES);  // linked elsewhere too: not ours alone
+    // The liveness byte, tried exclusive without waiting: every holder keeps it shared, so
+    // getting it means that no live process holds the object.
+    if (Lock(u.fd, liveByte, F_WRLCK, false) == 0) {
+      created = true;
+      return Fresh(u, file, size, init, st);
+    }
+    if (errno != EAGAIN && errno != EACCES) return u.Fail(errno);
+    // The object lives. Hold it for the rest of our life (nobody holds the byte exclusive
+    // except under the guard, which is ours), then give the guard back.
+    if (Lock(u.fd, liveByte, F_RDLCK, true) != 0) return u.Fail(errno);
+    if (Lock(u.fd, guardByte, F_UNLCK, false) != 0) return u.Fail(errno);
+    created = false;
+    return Undo::Keep(u.fd);
+  }
+  return u.Fail(EAGAIN);
+}
+
+// -- Mappings
+// The file holds exactly the bytes of the mapping, from offset 0, with no header, so that an
+// outside tool can read it.
+constexpr Kind kindMapping = static_cast<Kind>(0x4D617070);  // not waitable
+struct MappingRec {
+  HandleRec h;
+  int fd;
+  CARD32 size;  // the size its creator gave
+};
+
+// -- Mutexes
+// A robust, process-shared, recursive pthread mutex in a small file of its own, behind a header
+// that a process checks before it uses the mutex: the futex word holds thread ids of the
+// creator's PID namespace, and a 32-bit and a 64-bit process lay the mutex out differently.
+// Bump mutexVersion with every change of MutexFile's layout or of the meaning of a field, so
+// that processes of two versions refuse each other's mutexes instead of misreading them.
+constexpr CARD32 mutexMagic = 0x786D7654;  // "Tvmx"
+constexpr CARD32 mutexVersion = 1;
+constexpr CARD32 abiTag = static_cast<CARD32>(sizeof(void*) * 8) |
+                          (std::endian::native == std::endian::little ? 0x4C00 : 0x4200);
+
+struct MutexFile {
+  CARD32 magic;
+  CARD32 version;
+  CARD32 size;  // sizeof(pthread_mutex_t)
+  CARD32 abi;
+  std::uint64_t nsDev, nsIno;  // the creator's PID namespace
+  pthread_mutex_t m;
+};
+static_assert(offsetof(MutexFile, nsDev) == 16 && offsetof(MutexFile, m) == 32,
+              "the header has one layout for every bitness");
+
+// One per mutex file and process, shared by every handle of the mutex in the process: the
+// pthread mutex is mapped only once per process (its robust list links it by address), and the
+// layer's record of which thread of this process owns it, and how often, lives here.
+struct MutexObj {
+  MutexObj* next;
+  dev_t dev;
+  ino_t ino;
+  MutexFile* f;
+  std::atomic<pid_t> owner;  // the owning thread of this process, 0 for none
+  CARD32 depth;              // how often the owner holds it; touched by the owner only
+};
+struct MutexRec {
+  HandleRec h;
+  MutexObj* o;
+};
+
+pthread_mutex_t objsLock = PTHREAD_MUTEX_INITIALIZER;
+MutexObj* objs = nullptr;  // under objsLock
+
+thread_local pid_t me = 0;
+pid_t Me() {
+  if (me == 0) me = ThisThread();
+  return me;
+}
+
+int PidNs(std::uint64_t& dev, std::uint64_t& ino) {
+  struct stat s {};
+  if (sys.fstatat(AT_FDCWD, "/proc/self/ns/pid", &s, 0) != 0) return errno;
+  dev = s.st_dev;
+  ino = s.st_ino;
+  return 0;
+}
+
+// Prepares a fresh mutex file: the header, then the mutex, owned by nobody.
+int InitMutexFile(int fd) {
+  std::uint64_t dev = 0, ino = 0;
+  if (const int e = PidNs(dev, ino); e != 0) return e;
+  void* p = sys.mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) return errno;
+  MutexFile* f = static_cast<MutexFile*>(p);
+  f->magic = mutexMagic;
+  f->version = mutexVersion;
+  f->size = sizeof(pthread_mutex_t);
+  f->abi = abiTag;
+  f->nsDev = dev;
+  f->nsIno = ino;
+  pthread_mutexattr_t a;
+  pthread_mutexattr_init(&a);
+  pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+  const int e = pthread_mutex_init(&f->m, &a);
+  pthread_mutexattr_destroy(&a);
+  sys.munmap(p, sizeof(MutexFile));
+  return e;
+}
+
+// Maps a mutex file after checking its header; null with the last error set otherwise (EPROTO
+// for a file that is no mutex of this layout, bitness and PID namespace).
+MutexFile* MapMutexFile(int fd, const struct stat& st) {
+  if (st.st_size < static_cast<off_t>(sizeof(MutexFile))) {
+    SetError(EPROTO);
+    return nullptr;
+  }
+  std::uint64_t dev = 0, ino = 0;
+  if (const int e = PidNs(dev, ino); e != 0) {
+    SetError(e);
+    return nullptr;
+  }
+  void* p = sys.mmap(nullptr, sizeof(MutexFile), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+  if (p == MAP_FAILED) {
+    SetError(errno);
+    return nullptr;
+  }
+  MutexFile* f = static_cast<MutexFile*>(p);
+  if (f->magic != mutexMagic || f->version != mutexVersion || f->size != sizeof(pthread_mutex_t) ||
+      f->abi != abiTag || f->nsDev != dev || f->nsIno != ino) {
+    sys.munmap(p, sizeof(MutexFile));
+    SetError(EPROTO);
+    return nullptr;
+  }
+  return f;
+}
+
+// The process's record of the mutex file that fd (status st) has open, made on the first open
+// in the process. A later open's descriptor is closed: the first one holds the liveness byte
+// for the process. Null with the last error set on failure; fd is closed then too.
+MutexObj* Attach(int fd, const struct stat& st) {
+  pthread_mutex_lock(&objsLock);
+  MutexObj* o = objs;
+  while (o != nullptr && !(o->dev == st.st_dev && o->ino == st.st_ino)) o = o->next;
+  if (o != nullptr) {
+    sys.close(fd);
+  } else if (MutexFile* f = MapMutexFile(fd, st); f == nullptr) {
+    sys.close(fd);
+  } else if (o = new (std::nothrow) MutexObj{objs, st.st_dev, st.st_ino, f, {0}, 0}; o == nullptr) {
+    sys.munmap(f, sizeof(MutexFile));
+    sys.close(fd);
+    SetError(ENOMEM);
+  } else {
+    objs = o;
+  }
+  pthread_mutex_unlock(&objsLock);
+  return o;
+}
+
+CARD32 WaitMutex(HandleRec* h, CARD32 ms) {
+  MutexObj* o = reinterpret_cast<MutexRec*>(h)->o;
+  int e;
+  if (ms == infinite) {
+    e = sys.mutexLock(&o->f->m);
+  } else {
+    timespec t{};
+    sys.clock_gettime(CLOCK_REALTIME, &t);
+    t.tv_sec += ms / 1000;
+    t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
+    if (t.tv_nsec >= 1000000000L) {
+      t.tv_sec += 1;
+      t.tv_nsec -= 1000000000L;
+    }
+    e = sys.mutexTimedLock(&o->f->m, &t);
+  }
+  if (e == ETIMEDOUT) return waitTimeout;
+  if (e == EOWNERDEAD) {
+    // The owning thread ended while it owned the mutex, and the calling thread owns it now, as
+    // on Windows. It is made consistent at once: a robust mutex given back while inconsistent
+    // refuses every later owner for good. Should this thread too end while owning it, the next
+    // waiter is told the same.
+    if (const int c = sys.mutexConsistent(&o->f->m); c != 0) {
+      SetError(c);
+      return waitFailed;
+    }
+    o->owner.store(Me(), std::memory_order_relaxed);
+    o->depth = 1;
+    return waitAbandoned;
+  }
+  if (e != 0) {
+    SetError(e);
+    return waitFailed;
+  }
+  if (o->owner.load(std::memory_order_relaxed) == Me()) {
+    ++o->depth;
+  } else {
+    o->owner.store(Me(), std::memory_order_relaxed);
+    o->depth = 1;
+  }
+  return waitObject0;
+}
+
 }  // namespace
+
+Handle CreateFileMappingA(const CHAR* name, CARD32 size) {
+  // Windows needs a size for a mapping backed by the paging file too.
+  if (size == 0) {
+    SetError(EINVAL);
+    return nullptr;
+  }
+  MappingRec* r = static_cast<MappingRec*>(std::malloc(sizeof(MappingRec)));
+  if (r == nullptr) {
+    SetError(ENOMEM);
+    return nullptr;
+  }
+  bool created = false;
+  struct stat st {};
+  const int fd = CreateOrOpen(name, size, nullptr, created, st);
+  if (fd < 0) {
+    std::free(r);
+    return nullptr;
+  }
+  r->h.kind = kindMapping;
+  r->fd = fd;
+  // An opened mapping keeps the size its creator gave, whatever the caller asks for now, as on
+  // Windows: an object file never changes its size.
+  r->size = created ? size : static_cast<CARD32>(std::min<off_t>(st.st_size, 0xFFFFFFFF));
+  SetError(created ? 0 : errAlreadyExists);
+  return r;
+}
+
+void* MapViewOfFile(Handle mapping, CARD32 size) {
+  HandleRec* h = static_cast<HandleRec*>(mapping);
+  if (h == nullptr || h->kind != kindMapping) {
+    SetError(EBADF);
+    return nullptr;
+  }
+  const MappingRec* r = reinterpret_cast<MappingRec*>(h);
+  if (size == 0) size = r->size;
+  // A view beyond the end of the object would raise SIGBUS where it is touched; Windows refuses
+  // it at once, and so does this.
+  if (size > r->size) {
+    SetError(EOVERFLOW);
+    return nullptr;
+  }
+  void* a = sys.mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, r->fd, 0);
+  if (a == MAP_FAILED) {
+    SetError(errno);
+    return nullptr;
+  }
+  return a;
+}
+
+Handle CreateMutexA(const CHAR* name) {
+  MutexRec* r = static_cast<MutexRec*>(std::malloc(sizeof(MutexRec)));
+  if (r == nullptr) {
+    SetError(ENOMEM);
+    return nullptr;
+  }
+  bool created = false;
+  struct stat st {};
+  const int fd = CreateOrOpen(name, sizeof(MutexFile), InitMutexFile, created, st);
+  MutexObj* o = fd < 0 ? nullptr : Attach(fd, st);
+  if (o == nullptr) {
+    std::free(r);
+    return nullptr;
+  }
+  r->h.kind = Kind::mutex;
+  r->o = o;
+  SetError(created ? 0 : errAlreadyExists);
+  return r;
+}
+
+bool ReleaseMutex(Handle mutex) {
+  HandleRec* h = static_cast<HandleRec*>(mutex);
+  if (h == nullptr || h->kind != Kind::mutex) {
+    SetError(EBADF);
+    return false;
+  }
+  MutexObj* o = reinterpret_cast<MutexRec*>(h)->o;
+  // Only the owning thread may give the mutex back; for any other thread the release fails and
+  // changes nothing. The layer tests this itself, so that a refused release never reaches the
+  // mutex.
+  if (o->owner.load(std::memory_order_relaxed) != Me()) {
+    SetError(errNotOwner);
+    return false;
+  }
+  const CARD32 d = o->depth;
+  o->depth = d - 1;
+  if (d == 1) o->owner.store(0, std::memory_order_relaxed);
+  if (const int e = sys.mutexUnlock(&o->f->m); e != 0) {
+    o->owner.store(Me(), std::memory_order_relaxed);
+    o->depth = d;
+    SetError(e == EPERM ? errNotOwner : e);
+    return false;
+  }
+  return true;
+}
 
 // ---- Waitable timer -----------------------------------------------------------------------------
 // A timerfd on CLOCK_MONOTONIC. Its count of expirations stands for the signalled state: a read

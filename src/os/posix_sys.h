@@ -4,6 +4,7 @@
 // Variadic calls have fixed-signature wrappers.
 #pragma once
 
+#include <fcntl.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
@@ -25,6 +26,23 @@ struct Syscalls {
   int (*flock)(int fd, int op);
   int (*unlink)(const char* name);
   int (*renameat2)(int olddir, const char* from, int newdir, const char* to, unsigned flags);
+  // Named objects: the session directory, the object files and their OFD locks, mappings and
+  // the named mutexes (with open, close, fstat and renameat2 above).
+  uid_t (*geteuid)();
+  pid_t (*getpid)();
+  int (*mkdir)(const char* path, mode_t mode);
+  int (*openat)(int dir, const char* path, int flags, mode_t mode);
+  int (*fstatat)(int dir, const char* path, struct stat* st, int flags);
+  int (*fchmod)(int fd, mode_t mode);
+  int (*ofdLock)(int fd, int cmd, struct flock* l);  // fcntl(fd, F_OFD_SETLK[W], l)
+  int (*posix_fallocate)(int fd, off_t offset, off_t len);
+  int (*unlinkat)(int dir, const char* path, int flags);
+  void* (*mmap)(void* a, size_t n, int prot, int flags, int fd, off_t offset);
+  int (*munmap)(void* a, size_t n);
+  int (*mutexLock)(pthread_mutex_t* m);
+  int (*mutexTimedLock)(pthread_mutex_t* m, const timespec* deadline);
+  int (*mutexUnlock)(pthread_mutex_t* m);
+  int (*mutexConsistent)(pthread_mutex_t* m);
   // Waitable timer.
   int (*timerfd_create)(int clk, int flags);
   int (*timerfd_settime)(int fd, int flags, const itimerspec* now, itimerspec* old);

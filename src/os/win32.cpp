@@ -111,6 +111,21 @@ CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
 
 // ---- Named objects
 // -------------------------------------------------------------------------------
+Handle CreateFileMappingA(const CHAR* name, CARD32 size) {
+  return ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
+}
+
+void* MapViewOfFile(Handle mapping, CARD32 size) {
+  return ::MapViewOfFile(mapping, FILE_MAP_WRITE, 0, 0, size);
+}
+
+Handle CreateMutexA(const CHAR* name) {
+  return ::CreateMutexA(nullptr, FALSE, name);
+}
+
+bool ReleaseMutex(Handle mutex) {
+  return ::ReleaseMutex(mutex) != 0;
+}
 
 // ---- Waitable timer -----------------------------------------------------------------------------
 static_assert(waitTimeout == WAIT_TIMEOUT);
