@@ -12,7 +12,6 @@
 #include "Lib3.h"
 #include "MMSys.h"
 #include "Runtime.h"
-#include "TovrelRcv.h"
 #include "os/os.h"
 #include "os_fault.h"
 
@@ -178,20 +177,6 @@ TEST(Chain, TimerSlackIsLowWhileRunningAndGivenBackAtShutdown) {
         Lib3::Halt();
       },
       ExitedWithCode(255), "^" + std::to_string(before) + "$");
-}
-
-std::vector<std::string> StartOrder() {
-  std::vector<std::string> v;
-  for (CARD32 i = 0; i < Runtime::StartCount(); ++i) v.push_back(Runtime::StartName(i));
-  return v;
-}
-
-TEST(Startup, ModulesStartOnceInImportOrder) {
-  TovrelRcv::StartImports();
-  TovrelRcv::StartImports();  // a second request starts nothing
-  const std::vector<std::string> want = {"Heap", "Mtxs", "Lib3", "MMSys",  "Types", "Tmr0",
-                                         "Tmr",  "Lib2", "SO",   "FIOStd", "Cfg",   "Log"};
-  EXPECT_EQ(StartOrder(), want);
 }
 
 }  // namespace

@@ -1,4 +1,6 @@
-// TovrelSnd: the main module.
+// TovrelSnd: the sender's main module. Every period it writes a block of 128 equal bytes to
+// the start of the shared buffer Main, the value going up by one from block to block; it halts
+// by itself once its run time is over.
 #pragma once
 
 namespace TovrelSnd {
