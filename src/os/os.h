@@ -19,18 +19,18 @@ namespace Os {
 // Constants that Windows defines as macros carry names of their own here (errAlreadyExists
 // for ERROR_ALREADY_EXISTS, ...), so that this header can stand beside <windows.h>.
 
-// ---- Errors ------------------------------------------------------------------------------
+// ---- Errors -------------------------------------------------------------------------------------
 // The calling thread's last-error value: 0 and 183 (errAlreadyExists) where the modules
 // observe them, the native error number of the failing call otherwise.
 CARD32 GetLastError();
 constexpr CARD32 errAlreadyExists = 183;
 
-// ---- Storage -----------------------------------------------------------------------------
+// ---- Storage ------------------------------------------------------------------------------------
 // A new block of n bytes from general storage, or null when storage is exhausted or n is 0.
 // Blocks are never given back.
 void* Allocate(CARD32 n);
 
-// ---- Critical sections -------------------------------------------------------------------
+// ---- Critical sections --------------------------------------------------------------------------
 // A re-entrant lock owned by a thread. The record is allocated by the caller with
 // CriticalSectionSize() bytes and never destroyed.
 CARD32 CriticalSectionSize();
@@ -38,11 +38,11 @@ void InitializeCriticalSection(void* cs);
 void EnterCriticalSection(void* cs);
 void LeaveCriticalSection(void* cs);
 
-// ---- Process -----------------------------------------------------------------------------
+// ---- Process ------------------------------------------------------------------------------------
 // Ends the process at once with the exit code; nothing else of the program runs.
 [[noreturn]] void ExitProcess(BYTE code);
 
-// ---- Standard handles --------------------------------------------------------------------
+// ---- Standard handles ---------------------------------------------------------------------------
 // Handles of the file operations; InvalidFile is a value that no open file ever has.
 using File = std::intptr_t;
 extern const File InvalidFile;
@@ -52,7 +52,7 @@ File StdErr();
 // Writes all n bytes of p to f; false when that failed (last error set).
 bool WriteFile(File f, const void* p, CARD32 n);
 
-// ---- Timer resolution and clock ------------------------------------------------------------
+// ---- Timer resolution and clock -----------------------------------------------------------------
 constexpr CARD32 timerrNoError = 0;   // TIMERR_NOERROR
 constexpr CARD32 timerrNoCanDo = 97;  // TIMERR_NOCANDO
 // Asks for a timer resolution of ms milliseconds for the process; TIMERR_NOERROR on success.
@@ -62,14 +62,14 @@ CARD32 timeEndPeriod(CARD32 ms);
 // Milliseconds since the system started, wrapping at 2^32.
 CARD32 timeGetTime();
 
-// ---- System time ---------------------------------------------------------------------------
+// ---- System time --------------------------------------------------------------------------------
 struct SYSTEMTIME {
   CARD16 wYear, wMonth, wDayOfWeek, wDay, wHour, wMinute, wSecond, wMilliseconds;
 };
 // The current date and time in UTC.
 void GetSystemTime(SYSTEMTIME& t);
 
-// ---- Handles and waits ---------------------------------------------------------------------
+// ---- Handles and waits --------------------------------------------------------------------------
 // A handle of a kernel object (a mutex, a waitable timer); null stands for no handle.
 using Handle = void*;
 constexpr CARD32 infinite = 0xFFFFFFFFu;    // INFINITE
@@ -80,7 +80,7 @@ constexpr CARD32 waitFailed = 0xFFFFFFFFu;  // WAIT_FAILED
 // also resets it), or ms milliseconds have passed.
 CARD32 WaitForSingleObject(Handle h, CARD32 ms);
 
-// ---- Named objects -------------------------------------------------------------------------
+// ---- Named objects ------------------------------------------------------------------------------
 // File mappings and mutexes with names in the session-local namespace ("Local\Name"). Whoever
 // asks first creates an object; everyone later opens the same object by name. An object lives
 // until the last process that holds it ends; nothing here closes, unmaps or deletes one.
@@ -104,7 +104,7 @@ Handle CreateMutexA(const CHAR* name);
 // errNotOwner when the thread does not own the mutex (nothing changes then).
 bool ReleaseMutex(Handle mutex);
 
-// ---- Waitable timer ------------------------------------------------------------------------
+// ---- Waitable timer -----------------------------------------------------------------------------
 // The result of a wait whose time limit ran out first (WAIT_TIMEOUT).
 constexpr CARD32 waitTimeout = 0x102;
 // A new unnamed auto-reset timer, private to the process and not yet armed; null on failure
@@ -117,7 +117,7 @@ Handle CreateWaitableTimerA();
 // resets the signalled state. False on failure (last error set).
 bool SetWaitableTimer(Handle h, std::int64_t due, INT32 periodMs);
 
-// ---- Console control handler ---------------------------------------------------------------
+// ---- Console control handler --------------------------------------------------------------------
 // Console signal types (CTRL_C_EVENT, ...).
 constexpr CARD32 ctrlCEvent = 0;
 constexpr CARD32 ctrlBreakEvent = 1;
@@ -133,7 +133,7 @@ using HandlerRoutine = INT32 (*)(CARD32 ctrlType);
 // default effect and ends the process. False on failure (last error set).
 bool SetConsoleCtrlHandler(HandlerRoutine h, bool add);
 
-// ---- Files ---------------------------------------------------------------------------------
+// ---- Files --------------------------------------------------------------------------------------
 // Names are relative to the current directory at the moment of the call. A file opened here is
 // opened for writing without sharing: while it is open no other process can open it (on Linux
 // an exclusive lock that the other process's open tests). Each call but FileExists reports
@@ -149,7 +149,7 @@ bool DeleteFileA(const char* name);
 // Renames a file; fails if the new name is taken.
 bool MoveFileA(const char* from, const char* to);
 
-// ---- Command line and current directory ----------------------------------------------------
+// ---- Command line and current directory ---------------------------------------------------------
 // The argument list: the words of the process's command line, word 0 being the program's name.
 // posix: the argument vector that the entry point hands over (an empty word is a word).
 // win32: the command line of GetCommandLineA, cut into words by CmdLine::Split; the C run-time's

@@ -41,7 +41,7 @@
 
 namespace Os {
 
-// ---- System-call table ---------------------------------------------------------------------
+// ---- System-call table --------------------------------------------------------------------------
 namespace Posix {
 namespace {
 int PrctlFixed(int option, unsigned long arg) {
@@ -102,7 +102,7 @@ using Posix::sys;
 
 namespace {
 
-// ---- Errors ----------------------------------------------------------------------------------
+// ---- Errors -------------------------------------------------------------------------------------
 thread_local CARD32 lastError = 0;
 
 // The one place where a native error becomes the layer's last-error value.
@@ -126,12 +126,12 @@ CARD32 GetLastError() {
   return lastError;
 }
 
-// ---- Storage ---------------------------------------------------------------------------------
+// ---- Storage ------------------------------------------------------------------------------------
 void* Allocate(CARD32 n) {
   return n == 0 ? nullptr : std::malloc(n);
 }
 
-// ---- Critical sections -------------------------------------------------------------------------
+// ---- Critical sections --------------------------------------------------------------------------
 // A recursive pthread mutex: re-entrant for its owner, like a critical section.
 CARD32 CriticalSectionSize() {
   return sizeof(pthread_mutex_t);
@@ -153,13 +153,13 @@ void LeaveCriticalSection(void* cs) {
   pthread_mutex_unlock(static_cast<pthread_mutex_t*>(cs));
 }
 
-// ---- Process -----------------------------------------------------------------------------------
+// ---- Process ------------------------------------------------------------------------------------
 // _exit, not exit: static destructors must not run while another thread still runs.
 void ExitProcess(BYTE code) {
   ::_exit(code);
 }
 
-// ---- Standard handles --------------------------------------------------------------------------
+// ---- Standard handles ---------------------------------------------------------------------------
 const File InvalidFile = -1;
 
 File StdIn() {
@@ -186,7 +186,7 @@ bool WriteFile(File f, const void* p, CARD32 n) {
   return true;
 }
 
-// ---- Timer resolution and clock ----------------------------------------------------------------
+// ---- Timer resolution and clock -----------------------------------------------------------------
 // Linux has no process-wide timer resolution. What stands for it is the timer slack of the
 // thread that asks (the main thread): the kernel may defer that thread's sleeps and polls by up
 // to the slack, 50 us by default. timeBeginPeriod sets it to the finest value, 1 ns, and
@@ -238,7 +238,7 @@ CARD32 timeGetTime() {
   return static_cast<CARD32>(ms);
 }
 
-// ---- System time -------------------------------------------------------------------------------
+// ---- System time --------------------------------------------------------------------------------
 void GetSystemTime(SYSTEMTIME& t) {
   timespec ts{};
   sys.clock_gettime(CLOCK_REALTIME, &ts);
@@ -255,7 +255,7 @@ void GetSystemTime(SYSTEMTIME& t) {
   t.wMilliseconds = static_cast<CARD16>(ts.tv_nsec / 1000000);
 }
 
-// ---- Handles and waits -------------------------------------------------------------------------
+// ---- Handles and waits --------------------------------------------------------------------------
 // Every handle of the layer points to a record that begins with its kind, so that one wait
 // serves every kind of object, as on Windows.
 namespace {
@@ -281,8 +281,7 @@ CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
   return waitFailed;
 }
 
-// ---- Named objects
-// -------------------------------------------------------------------------------
+// ---- Named objects ------------------------------------------------------------------------------
 
 // Windows keeps a named object in the kernel and deletes it when its last handle is gone. Here
 // "Local\Name" is the file Name in the session directory, and its lifetime is carried by two OFD
@@ -1089,11 +1088,10 @@ bool SetConsoleCtrlHandler(HandlerRoutine h, bool add) {
   return e == 0;
 }
 
-// ---- Files
-// --------------------------------------------------------------------------------------- Windows
-// opens the log without sharing, so that a second process cannot open it. Here the open takes an
-// exclusive flock without waiting; a second process's open finds it taken and fails (EWOULDBLOCK).
-// The kernel drops the lock when the descriptor is closed or the process ends.
+// ---- Files --------------------------------------------------------------------------------------
+// Windows opens the log without sharing, so that a second process cannot open it. Here the open
+// takes an exclusive flock without waiting; a second process's open finds it taken and fails
+// (EWOULDBLOCK). The kernel drops the lock when the descriptor is closed or the process ends.
 namespace {
 File OpenExclusive(const char* name, int flags) {
   const int fd =
@@ -1161,8 +1159,7 @@ bool MoveFileA(const char* from, const char* to) {
   return true;
 }
 
-// ---- Command line and current directory
-// ----------------------------------------------------------
+// ---- Command line and current directory ---------------------------------------------------------
 
 // The argument list is the argv list as the entry point received it: on Linux the caller of the
 // program has already cut its words, so no splitting rule applies, and an empty word is an

@@ -23,17 +23,17 @@
 
 namespace Os {
 
-// ---- Errors ----------------------------------------------------------------------------------
+// ---- Errors -------------------------------------------------------------------------------------
 CARD32 GetLastError() {
   return ::GetLastError();
 }
 
-// ---- Storage ---------------------------------------------------------------------------------
+// ---- Storage ------------------------------------------------------------------------------------
 void* Allocate(CARD32 n) {
   return n == 0 ? nullptr : ::HeapAlloc(::GetProcessHeap(), 0, n);
 }
 
-// ---- Critical sections -------------------------------------------------------------------------
+// ---- Critical sections --------------------------------------------------------------------------
 CARD32 CriticalSectionSize() {
   return sizeof(CRITICAL_SECTION);
 }
@@ -50,12 +50,12 @@ void LeaveCriticalSection(void* cs) {
   ::LeaveCriticalSection(static_cast<CRITICAL_SECTION*>(cs));
 }
 
-// ---- Process -----------------------------------------------------------------------------------
+// ---- Process ------------------------------------------------------------------------------------
 void ExitProcess(BYTE code) {
   ::ExitProcess(code);
 }
 
-// ---- Standard handles --------------------------------------------------------------------------
+// ---- Standard handles ---------------------------------------------------------------------------
 const File InvalidFile = reinterpret_cast<File>(INVALID_HANDLE_VALUE);
 
 File StdIn() {
@@ -79,7 +79,7 @@ bool WriteFile(File f, const void* p, CARD32 n) {
   return true;
 }
 
-// ---- Timer resolution and clock ----------------------------------------------------------------
+// ---- Timer resolution and clock -----------------------------------------------------------------
 CARD32 timeBeginPeriod(CARD32 ms) {
   return ::timeBeginPeriod(ms);
 }
@@ -90,7 +90,7 @@ CARD32 timeGetTime() {
   return ::timeGetTime();
 }
 
-// ---- System time -------------------------------------------------------------------------------
+// ---- System time --------------------------------------------------------------------------------
 void GetSystemTime(SYSTEMTIME& t) {
   ::SYSTEMTIME s;
   ::GetSystemTime(&s);
@@ -104,13 +104,12 @@ void GetSystemTime(SYSTEMTIME& t) {
   t.wMilliseconds = s.wMilliseconds;
 }
 
-// ---- Handles and waits -------------------------------------------------------------------------
+// ---- Handles and waits --------------------------------------------------------------------------
 CARD32 WaitForSingleObject(Handle h, CARD32 ms) {
   return ::WaitForSingleObject(h, ms);
 }
 
-// ---- Named objects
-// -------------------------------------------------------------------------------
+// ---- Named objects ------------------------------------------------------------------------------
 Handle CreateFileMappingA(const CHAR* name, CARD32 size) {
   return ::CreateFileMappingA(INVALID_HANDLE_VALUE, nullptr, PAGE_READWRITE, 0, size, name);
 }
@@ -194,8 +193,7 @@ bool SetConsoleCtrlHandler(HandlerRoutine h, bool add) {
   return e == ERROR_SUCCESS;
 }
 
-// ---- Files
-// ---------------------------------------------------------------------------------------
+// ---- Files --------------------------------------------------------------------------------------
 bool FileExists(const char* name) {
   return ::GetFileAttributesA(name) != INVALID_FILE_ATTRIBUTES;
 }
@@ -240,8 +238,7 @@ bool MoveFileA(const char* from, const char* to) {
   return ::MoveFileA(from, to) != 0;
 }
 
-// ---- Command line and current directory
-// ----------------------------------------------------------
+// ---- Command line and current directory ---------------------------------------------------------
 
 // The argument list is the command line of GetCommandLineA, cut by CmdLine::Split on first
 // use. The C run-time's argv is not used: its rules for backslashes before a quote and for
