@@ -176,8 +176,15 @@ bool WriteFile(File f, const void* p, CARD32 n) {
   const char* c = static_cast<const char*>(p);
   while (n > 0) {
     const ssize_t w = Retry([&] { return sys.write(static_cast<int>(f), c, n); });
-    if (w < 0) {
-      SetError(errno);
+    // A descriptor that another program made non-blocking (a shared console pipe) would
+    // block: wait until it takes more, as the Windows call blocks.
+    if (w < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      pollfd p{static_cast<int>(f), POLLOUT, 0};
+      if (Retry([&] { return sys.poll(&p, 1, -1); }) >= 0) continue;
+    }
+    // A write that takes nothing would take nothing again: an error, not a loop for ever.
+    if (w <= 0) {
+      SetError(w < 0 ? errno : EIO);
       return false;
     }
     c += w;
@@ -324,23 +331,25 @@ namespace {
 // user's own, mode 0700, on tmpfs), else /dev/shm/tovrel-<uid>, made here with mode 0700. Keyed
 // on the user, so that a sender and a receiver in two terminals of one user meet.
 
-// Explains on standard error why the session directory is refused and fails with the access-
-// denied code; nothing is created through a refused directory.
-int RefuseDir(const char* dir, const char* why) {
-  char s[PATH_MAX + 160];
-  const int n =
-      std::snprintf(s, sizeof s, "Os: session directory \"%s\" refused: %s\r\n", dir, why);
+// Explains on standard error why the session directory ("session directory") or an object file
+// in it ("object") is refused and fails with err; nothing is created, opened or changed through
+// a refused file.
+int Refuse(const char* what, const char* path, const char* why, int err = EACCES) {
+  char s[PATH_MAX + NAME_MAX + 200];
+  const int n = std::snprintf(s, sizeof s, "Os: %s \"%s\" refused: %s\r\n", what, path, why);
   if (n > 0) sys.write(STDERR_FILENO, s, std::min(static_cast<size_t>(n), sizeof s - 1));
-  SetError(EACCES);
+  SetError(err);
   return -1;
+}
+int RefuseDir(const char* dir, const char* why) {
+  return Refuse("session directory", dir, why);
 }
 
 // The session directory's descriptor, after checking that objects are safe in it: a directory,
 // not a symbolic link, owned by the effective uid, with no group or other permission bits.
-// -1 with the last error set otherwise.
-int OpenSessionDir() {
+// -1 with the last error set otherwise. path receives the directory's path.
+int OpenSessionDir(char (&path)[PATH_MAX]) {
   const uid_t uid = sys.geteuid();
-  char path[PATH_MAX];
   const char* x = std::getenv("XDG_RUNTIME_DIR");
   if (x != nullptr && x[0] == '/') {
     if (std::strlen(x) >= sizeof path) {
@@ -438,9 +447,31 @@ int Lock(int fd, off_t byte, short type, bool wait) {
   return Retry([&] { return sys.ofdLock(fd, wait ? F_OFD_SETLKW : F_OFD_SETLK, &l); });
 }
 
-// A file that may be an object: a regular file of the effective uid that nobody else may open.
-bool Ours(const struct stat& s) {
-  return S_ISREG(s.st_mode) && s.st_uid == sys.geteuid() && (s.st_mode & 077) == 0;
+// Why a file cannot be an object (null when it can): it must be a regular file of the
+// effective uid that nobody else may open, with no other name. why holds the text.
+const char* NotOurs(const struct stat& s, char (&why)[96]) {
+  const uid_t uid = sys.geteuid();
+  if (S_ISLNK(s.st_mode)) return "it is a symbolic link";
+  if (S_ISDIR(s.st_mode)) return "it is a directory";
+  if (!S_ISREG(s.st_mode)) return "it is not a regular file";
+  if (s.st_uid != uid) {
+    std::snprintf(why, sizeof why, "it belongs to uid %u, not to uid %u",
+                  static_cast<unsigned>(s.st_uid), static_cast<unsigned>(uid));
+  } else if ((s.st_mode & 077) != 0) {
+    std::snprintf(why, sizeof why, "its mode %04o lets group or others in",
+                  static_cast<unsigned>(s.st_mode & 07777));
+  } else if (s.st_nlink > 1) {
+    std::snprintf(why, sizeof why, "it has %u names", static_cast<unsigned>(s.st_nlink));
+  } else {
+    return nullptr;
+  }
+  return why;
+}
+
+// The error code of a refused object file: ELOOP for a link and EISDIR for a directory, as the
+// open itself would fail on them, EACCES for anything else.
+int RefusalCode(const struct stat& s) {
+  return S_ISLNK(s.st_mode) ? ELOOP : S_ISDIR(s.st_mode) ? EISDIR : EACCES;
 }
 
 std::atomic<CARD32> tmpCount{0};
@@ -479,7 +510,9 @@ struct Undo {
 // the last error set on failure.
 int Fresh(Undo& u, const CHAR* file, off_t size, int (*init)(int fd), struct stat& st) {
   const pid_t pid = sys.getpid();
-  while (u.fresh < 0) {
+  for (int attempt = 0; u.fresh < 0; ++attempt) {
+    // Temporary names are this process's own; one taken so often is somebody's trap.
+    if (attempt == maxAttempts) return u.Fail(EEXIST);
     std::snprintf(u.tmp, sizeof u.tmp, ".tovrel-%d-%u", static_cast<int>(pid),
                   static_cast<unsigned>(tmpCount.fetch_add(1)));
     u.fresh = Retry([&] {
@@ -493,7 +526,11 @@ int Fresh(Undo& u, const CHAR* file, off_t size, int (*init)(int fd), struct sta
   if (sys.fchmod(u.fresh, 0600) != 0) return u.Fail(errno);  // whatever the umask took away
   // Reserve every page now. On tmpfs, a file that is only made longer reserves nothing, and a
   // full file system would later raise SIGBUS in whoever touches a page instead of failing here.
-  if (const int e = sys.posix_fallocate(u.fresh, 0, size); e != 0) return u.Fail(e);
+  // It reports its error as its result, EINTR included (a large reservation may be interrupted).
+  int e;
+  while ((e = sys.posix_fallocate(u.fresh, 0, size)) == EINTR) {
+  }
+  if (e != 0) return u.Fail(e);
   if (init != nullptr) {
     if (const int e = init(u.fresh); e != 0) return u.Fail(e);
   }
@@ -511,22 +548,34 @@ int Fresh(Undo& u, const CHAR* file, off_t size, int (*init)(int fd), struct sta
 // zero, which init (when given; it returns 0 or an error number) prepares before anybody can
 // open it. Returns the object's descriptor, which holds the liveness byte shared, with created
 // and the file's status st set; -1 with the last error set on failure, leaving nothing behind
-// but possibly an empty file under the name, which is no live object.
-int CreateOrOpen(const CHAR* name, off_t size, int (*init)(int fd), bool& created,
-                 struct stat& st) {
+// but possibly an empty file under the name, which is no live object. path receives the
+// object file's path, for messages.
+int CreateOrOpen(const CHAR* name, off_t size, int (*init)(int fd), bool& created, struct stat& st,
+                 char (&path)[PATH_MAX + NAME_MAX + 2]) {
   const CHAR* file = FileName(name);
   if (file == nullptr) return -1;
   Undo u;
-  u.dir = OpenSessionDir();
+  char dir[PATH_MAX];
+  u.dir = OpenSessionDir(dir);
   if (u.dir < 0) return -1;
+  std::snprintf(path, sizeof path, "%s/%s", dir, file);
+  char why[96];
   for (int attempt = 0; attempt < maxAttempts; ++attempt) {
     if (u.fd >= 0) sys.close(Undo::Keep(u.fd));
+    // Something other than a regular file under the name is refused before it is opened, so
+    // that no FIFO or device is ever opened through it; the checks after the open decide.
+    struct stat l {};
+    if (sys.fstatat(u.dir, file, &l, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(l.st_mode))
+      return Refuse("object", path, NotOurs(l, why), RefusalCode(l));
     u.fd = Retry([&] {
       return sys.openat(u.dir, file, O_RDWR | O_CREAT | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC, 0600);
     });
+    if (u.fd < 0 && errno == ELOOP) return Refuse("object", path, "it is a symbolic link", ELOOP);
+    if (u.fd < 0 && errno == EISDIR) return Refuse("object", path, "it is a directory", EISDIR);
     if (u.fd < 0) return u.Fail(errno);
     if (sys.fstat(u.fd, &st) != 0) return u.Fail(errno);
-    if (!Ours(st)) return u.Fail(EACCES);
+    if (const char* bad = NotOurs(st, why); bad != nullptr)
+      return Refuse("object", path, bad, RefusalCode(st));
     // The creation guard: wait while another process creates or opens this object.
     if (Lock(u.fd, guardByte, F_WRLCK, true) != 0) return u.Fail(errno);
     // The name must still lead to this file: a creator may have renamed a fresh file over it
@@ -538,7 +587,8 @@ int CreateOrOpen(const CHAR* name, off_t size, int (*init)(int fd), bool& create
     }
     if (sys.fstat(u.fd, &st) != 0) return u.Fail(errno);
     if (n.st_dev != st.st_dev || n.st_ino != st.st_ino || st.st_nlink == 0) continue;
-    if (st.st_nlink != 1) return u.Fail(EACCES);  // linked elsewhere too: not ours alone
+    // Linked elsewhere too, meanwhile: not ours alone.
+    if (const char* bad = NotOurs(st, why); bad != nullptr) return Refuse("object", path, bad);
     // The liveness byte, tried exclusive without waiting: every holder keeps it shared, so
     // getting it means that no live process holds the object.
     if (Lock(u.fd, liveByte, F_WRLCK, false) == 0) {
@@ -564,6 +614,7 @@ struct MappingRec {
   HandleRec h;
   int fd;
   CARD32 size;  // the size its creator gave
+  CHAR* path;   // the object file's path, for messages
 };
 
 // -- Mutexes
@@ -645,11 +696,12 @@ int InitMutexFile(int fd) {
   return e;
 }
 
-// Maps a mutex file after checking its header; null with the last error set otherwise (EPROTO
-// for a file that is no mutex of this layout, bitness and PID namespace).
-MutexFile* MapMutexFile(int fd, const struct stat& st) {
+// Maps a mutex file after checking its header; null with the last error set otherwise (EPROTO,
+// and a message naming the file at path, for a file that is no mutex of this layout, bitness
+// and PID namespace).
+MutexFile* MapMutexFile(int fd, const struct stat& st, const char* path) {
   if (st.st_size < static_cast<off_t>(sizeof(MutexFile))) {
-    SetError(EPROTO);
+    Refuse("object", path, "it is too small for a mutex", EPROTO);
     return nullptr;
   }
   std::uint64_t dev = 0, ino = 0;
@@ -663,10 +715,15 @@ MutexFile* MapMutexFile(int fd, const struct stat& st) {
     return nullptr;
   }
   MutexFile* f = static_cast<MutexFile*>(p);
-  if (f->magic != mutexMagic || f->version != mutexVersion || f->size != sizeof(pthread_mutex_t) ||
-      f->abi != abiTag || f->nsDev != dev || f->nsIno != ino) {
+  const char* bad = f->magic != mutexMagic       ? "it holds no mutex"
+                    : f->version != mutexVersion ? "its mutex has another layout version"
+                    : f->size != sizeof(pthread_mutex_t) || f->abi != abiTag
+                        ? "its mutex is of another ABI (bitness)"
+                    : f->nsDev != dev || f->nsIno != ino ? "its mutex is of another PID namespace"
+                                                         : nullptr;
+  if (bad != nullptr) {
     sys.munmap(p, sizeof(MutexFile));
-    SetError(EPROTO);
+    Refuse("object", path, bad, EPROTO);
     return nullptr;
   }
   return f;
@@ -675,13 +732,13 @@ MutexFile* MapMutexFile(int fd, const struct stat& st) {
 // The process's record of the mutex file that fd (status st) has open, made on the first open
 // in the process. A later open's descriptor is closed: the first one holds the liveness byte
 // for the process. Null with the last error set on failure; fd is closed then too.
-MutexObj* Attach(int fd, const struct stat& st) {
+MutexObj* Attach(int fd, const struct stat& st, const char* path) {
   pthread_mutex_lock(&objsLock);
   MutexObj* o = objs;
   while (o != nullptr && !(o->dev == st.st_dev && o->ino == st.st_ino)) o = o->next;
   if (o != nullptr) {
     sys.close(fd);
-  } else if (MutexFile* f = MapMutexFile(fd, st); f == nullptr) {
+  } else if (MutexFile* f = MapMutexFile(fd, st, path); f == nullptr) {
     sys.close(fd);
   } else if (o = new (std::nothrow) MutexObj{objs, st.st_dev, st.st_ino, f, {0}, 0}; o == nullptr) {
     sys.munmap(f, sizeof(MutexFile));
@@ -700,8 +757,12 @@ CARD32 WaitMutex(HandleRec* h, CARD32 ms) {
   if (ms == infinite) {
     e = sys.mutexLock(&o->f->m);
   } else {
+    // Without the clock there is no deadline: the wait fails rather than time out at once.
     timespec t{};
-    sys.clock_gettime(CLOCK_REALTIME, &t);
+    if (sys.clock_gettime(CLOCK_REALTIME, &t) != 0) {
+      SetError(errno);
+      return waitFailed;
+    }
     t.tv_sec += ms / 1000;
     t.tv_nsec += static_cast<long>(ms % 1000) * 1000000L;
     if (t.tv_nsec >= 1000000000L) {
@@ -752,13 +813,15 @@ Handle CreateFileMappingA(const CHAR* name, CARD32 size) {
   }
   bool created = false;
   struct stat st {};
-  const int fd = CreateOrOpen(name, size, nullptr, created, st);
+  char path[PATH_MAX + NAME_MAX + 2];
+  const int fd = CreateOrOpen(name, size, nullptr, created, st, path);
   if (fd < 0) {
     std::free(r);
     return nullptr;
   }
   r->h.kind = kindMapping;
   r->fd = fd;
+  r->path = strdup(path);  // only for messages: none when memory is short
   // An opened mapping keeps the size its creator gave, whatever the caller asks for now, as on
   // Windows: an object file never changes its size.
   r->size = created ? size : static_cast<CARD32>(std::min<off_t>(st.st_size, 0xFFFFFFFF));
@@ -775,9 +838,19 @@ void* MapViewOfFile(Handle mapping, CARD32 size) {
   const MappingRec* r = reinterpret_cast<MappingRec*>(h);
   if (size == 0) size = r->size;
   // A view beyond the end of the object would raise SIGBUS where it is touched; Windows refuses
-  // it at once, and so does this.
-  if (size > r->size) {
-    SetError(EOVERFLOW);
+  // it at once, and so does this. The file is measured again: another process of the user may
+  // have cut it since it was opened (one that cuts it after this check still can, which on
+  // Windows no process can do; objects of one user trust each other).
+  struct stat st {};
+  if (sys.fstat(r->fd, &st) != 0) {
+    SetError(errno);
+    return nullptr;
+  }
+  if (size > r->size || st.st_size < static_cast<off_t>(size)) {
+    char why[96];
+    std::snprintf(why, sizeof why, "it holds %lld bytes, fewer than a view of %u",
+                  static_cast<long long>(std::min<off_t>(st.st_size, r->size)), size);
+    Refuse("object", r->path != nullptr ? r->path : "?", why, EOVERFLOW);
     return nullptr;
   }
   void* a = sys.mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, r->fd, 0);
@@ -796,8 +869,9 @@ Handle CreateMutexA(const CHAR* name) {
   }
   bool created = false;
   struct stat st {};
-  const int fd = CreateOrOpen(name, sizeof(MutexFile), InitMutexFile, created, st);
-  MutexObj* o = fd < 0 ? nullptr : Attach(fd, st);
+  char path[PATH_MAX + NAME_MAX + 2];
+  const int fd = CreateOrOpen(name, sizeof(MutexFile), InitMutexFile, created, st, path);
+  MutexObj* o = fd < 0 ? nullptr : Attach(fd, st, path);
   if (o == nullptr) {
     std::free(r);
     return nullptr;
