@@ -345,6 +345,20 @@ int RefuseDir(const char* dir, const char* why) {
   return Refuse("session directory", dir, why);
 }
 
+// Why a directory is no safe session directory for uid (null when it is one).
+const char* NotOursDir(const struct stat& s, uid_t uid, char (&why)[96]) {
+  if (s.st_uid != uid) {
+    std::snprintf(why, sizeof why, "it belongs to uid %u, not to uid %u",
+                  static_cast<unsigned>(s.st_uid), static_cast<unsigned>(uid));
+  } else if ((s.st_mode & 077) != 0) {
+    std::snprintf(why, sizeof why, "its mode %04o lets group or others in",
+                  static_cast<unsigned>(s.st_mode & 07777));
+  } else {
+    return nullptr;
+  }
+  return why;
+}
+
 // The session directory's descriptor, after checking that objects are safe in it: a directory,
 // not a symbolic link, owned by the effective uid, with no group or other permission bits.
 // -1 with the last error set otherwise. path receives the directory's path.
@@ -371,6 +385,10 @@ int OpenSessionDir(char (&path)[PATH_MAX]) {
   }
   if (S_ISLNK(l.st_mode)) return RefuseDir(path, "it is a symbolic link");
   if (!S_ISDIR(l.st_mode)) return RefuseDir(path, "it is not a directory");
+  // Owner and mode are checked before the open too, so that another user's directory is never
+  // opened (and its refusal says why, rather than failing the open with EACCES).
+  char why[96];
+  if (const char* bad = NotOursDir(l, uid, why); bad != nullptr) return RefuseDir(path, bad);
   const int d = Retry([&] {
     return sys.openat(AT_FDCWD, path, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC, 0);
   });
@@ -378,26 +396,16 @@ int OpenSessionDir(char (&path)[PATH_MAX]) {
     SetError(errno);
     return -1;
   }
-  // The checks are made on the open directory, so that what is checked is what is used.
+  // The checks are made again on the open directory, so that what is checked is what is used.
   struct stat s {};
-  char why[96];
-  const char* bad = nullptr;
   if (sys.fstat(d, &s) != 0) {
     SetError(errno);
     sys.close(d);
     return -1;
   }
-  if (s.st_dev != l.st_dev || s.st_ino != l.st_ino) {
-    bad = "it was replaced while it was checked";
-  } else if (s.st_uid != uid) {
-    std::snprintf(why, sizeof why, "it belongs to uid %u, not to uid %u",
-                  static_cast<unsigned>(s.st_uid), static_cast<unsigned>(uid));
-    bad = why;
-  } else if ((s.st_mode & 077) != 0) {
-    std::snprintf(why, sizeof why, "its mode %04o lets group or others in",
-                  static_cast<unsigned>(s.st_mode & 07777));
-    bad = why;
-  }
+  const char* bad = s.st_dev != l.st_dev || s.st_ino != l.st_ino
+                        ? "it was replaced while it was checked"
+                        : NotOursDir(s, uid, why);
   if (bad != nullptr) {
     sys.close(d);
     return RefuseDir(path, bad);
