@@ -372,7 +372,7 @@ CHILD_ROLE(Faulted) {
 // console, a run-time error or a fatal error on standard error. All of them come at start-up,
 // where the chain of shutdowns ends the program with the return code's default, 255. (A write
 // that fails everywhere would take standard error with it: the log's full device is a real
-// fault in log_test and reliab_test.)
+// fault in log_test and realfaults_test.)
 TEST(Faults, TheModulesReportEachFailureAndEnd) {
   const std::string e = std::to_string(EACCES), n = std::to_string(ENOSPC),
                     m = std::to_string(ENOMEM), io = std::to_string(EIO);
