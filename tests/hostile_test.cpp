@@ -4,10 +4,12 @@
 // file and says why; nothing is created, followed or changed through the trap.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -97,8 +99,8 @@ TEST(Hostile, EveryTrapUnderAnObjectsNameIsRefusedAndLeftAsItWas) {
     const char* name;
     Kind kind;
     std::function<void(const std::string& path, const Target& t)> make;
-    std::string why;  // behind "refused: "; %s stands for the size of a mapping
-    int err;          // the call's error code
+    std::string why;    // behind "refused: "; %s stands for the size of a mapping
+    int err;            // the call's error code
     bool view = false;  // the view fails, not the open
   } cases[] = {
       {"symlink", any, [&](auto& p, auto&) { fs::create_symlink(victim, p); },
@@ -141,6 +143,12 @@ TEST(Hostile, EveryTrapUnderAnObjectsNameIsRefusedAndLeftAsItWas) {
        "its mutex is of another ABI (bitness)", EPROTO},
       {"PID namespace", mutex, [](auto& p, auto& t) { Hold(t), Patch(p, 24, 1); },
        "its mutex is of another PID namespace", EPROTO},
+      // A mutex of another kind (here one with a priority ceiling that glibc would abort on).
+      {"mutex kind", mutex,
+       [](auto& p, auto& t) {
+         Hold(t), Patch(p, 32 + offsetof(pthread_mutex_t, __data.__kind), 0xFFF800C1u);
+       },
+       "its mutex is of another kind", EPROTO},
       // A live object cut or grown by another process of the user.
       {"truncated", mutex, [](auto& p, auto& t) { Hold(t), fs::resize_file(p, 16); },
        "it is too small for a mutex", EPROTO},

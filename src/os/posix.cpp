@@ -680,6 +680,18 @@ int PidNs(std::uint64_t& dev, std::uint64_t& ino) {
   return 0;
 }
 
+// A robust, process-shared, recursive mutex, owned by nobody; 0 or an error number.
+int InitMutex(pthread_mutex_t* m) {
+  pthread_mutexattr_t a;
+  pthread_mutexattr_init(&a);
+  pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
+  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
+  const int e = pthread_mutex_init(m, &a);
+  pthread_mutexattr_destroy(&a);
+  return e;
+}
+
 // Prepares a fresh mutex file: the header, then the mutex, owned by nobody.
 int InitMutexFile(int fd) {
   std::uint64_t dev = 0, ino = 0;
@@ -693,15 +705,28 @@ int InitMutexFile(int fd) {
   f->abi = abiTag;
   f->nsDev = dev;
   f->nsIno = ino;
-  pthread_mutexattr_t a;
-  pthread_mutexattr_init(&a);
-  pthread_mutexattr_setpshared(&a, PTHREAD_PROCESS_SHARED);
-  pthread_mutexattr_setrobust(&a, PTHREAD_MUTEX_ROBUST);
-  pthread_mutexattr_settype(&a, PTHREAD_MUTEX_RECURSIVE);
-  const int e = pthread_mutex_init(&f->m, &a);
-  pthread_mutexattr_destroy(&a);
+  const int e = InitMutex(&f->m);
   sys.munmap(p, sizeof(MutexFile));
   return e;
+}
+
+// The kind of a mutex as InitMutex makes it: glibc keeps type, robustness and sharing in one
+// word of the mutex, and takes every lock's path from it. A mutex of another kind in a live
+// file (its bytes overwritten by another process of the user) could send the lock down the
+// priority-protocol paths, which abort the process on values they do not expect: such a file
+// is refused instead.
+int MutexKind(const pthread_mutex_t& m) {
+  return m.__data.__kind;
+}
+int OurMutexKind() {
+  static const int k = [] {
+    pthread_mutex_t m;
+    InitMutex(&m);
+    const int r = MutexKind(m);
+    pthread_mutex_destroy(&m);
+    return r;
+  }();
+  return k;
 }
 
 // Maps a mutex file after checking its header; null with the last error set otherwise (EPROTO,
@@ -728,6 +753,7 @@ MutexFile* MapMutexFile(int fd, const struct stat& st, const char* path) {
                     : f->size != sizeof(pthread_mutex_t) || f->abi != abiTag
                         ? "its mutex is of another ABI (bitness)"
                     : f->nsDev != dev || f->nsIno != ino ? "its mutex is of another PID namespace"
+                    : MutexKind(f->m) != OurMutexKind()  ? "its mutex is of another kind"
                                                          : nullptr;
   if (bad != nullptr) {
     sys.munmap(p, sizeof(MutexFile));
