@@ -122,7 +122,8 @@ TEST(Programs, SenderAndReceiverRunTogetherUntilCtrlC) {
     unsigned long periods = 0, ticks = 0;
     PeriodsAndTicks(*l, periods, ticks);
     EXPECT_GT(ticks, 3000u);
-    EXPECT_GT(periods, ticks * 9 / 10) << periods << " periods in " << ticks << " ms";
+    // Tolerant: a loaded machine (or a sanitizer) delays some wake-ups.
+    EXPECT_GT(periods, ticks * 7 / 10) << periods << " periods in " << ticks << " ms";
     EXPECT_LE(periods, ticks + 2);
   }
 }
