@@ -10,6 +10,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -162,6 +163,29 @@ void RunUntilCtrlC(Child::Proc p, const std::string& log) {
   ASSERT_TRUE(p.Wait());
   EXPECT_EQ(p.Code(), 255);
   EXPECT_EQ(p.Out(), sigMsg);
+}
+
+// ---- The build ----------------------------------------------------------------------------------
+
+// Linked statically against the C and C++ run-time libraries: the programs import from the
+// system's own libraries only, which every Windows installation has.
+TEST(WindowsBuild, TheProgramsImportSystemLibrariesOnly) {
+  const std::regex dll(R"(DLL Name: (\S+))");
+  for (const std::string& exe : {rcvWin, sndWin}) {
+    Child::Proc p = Child::Exec(TOVREL_OBJDUMP, {"-p", exe});
+    ASSERT_TRUE(p.Wait());
+    ASSERT_EQ(p.Code(), 0) << p.Err();
+    const std::string out = p.Out();
+    std::vector<std::string> names;
+    for (std::sregex_iterator i(out.begin(), out.end(), dll), end; i != end; ++i) {
+      std::string n = (*i)[1];
+      std::transform(n.begin(), n.end(), n.begin(),
+                     [](unsigned char c) { return std::tolower(c); });
+      names.push_back(n);
+    }
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, (std::vector<std::string>{"kernel32.dll", "msvcrt.dll", "winmm.dll"})) << exe;
+  }
 }
 
 // ---- The platform layer -------------------------------------------------------------------------
