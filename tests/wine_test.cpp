@@ -2,9 +2,9 @@
 // win_probe.exe (win_probe.cpp) run under wine64, each test in a fresh current directory and a
 // Wine prefix of its own, so that no test meets another's named objects. The prefix is a copy
 // of the one that the fixture test wine_prefix initialises once per run, made of hard links
-// (the registry files are copied, as Wine rewrites them); at the end of each test its
-// wineserver is killed with every process still running in it. Where the behaviour is the same
-// on both platforms, the Linux build runs beside it and the two outputs are compared.
+// where Wine only reads; at the end of each test its wineserver is killed with every process
+// still running in it. Where the behaviour is the same on both platforms, the Linux build runs
+// beside it and the two outputs are compared.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -49,15 +49,18 @@ class Wine : public testing::Test {
     std::string tmpl = (parent / "XXXXXX").string();
     ASSERT_NE(mkdtemp(tmpl.data()), nullptr);
     prefix_ = tmpl;
-    // Symbolic links stay links: dosdevices/z: leads to the root of the file system.
-    fs::copy(shared, prefix_,
-             fs::copy_options::recursive | fs::copy_options::create_hard_links |
-                 fs::copy_options::copy_symlinks);
-    for (const auto& e : fs::directory_iterator(shared))
-      if (e.path().extension() == ".reg") {
-        fs::remove(prefix_ / e.path().filename());
-        fs::copy_file(e.path(), prefix_ / e.path().filename());
-      }
+    // The folders are linked file by file; the files at the top (the registry, the server's
+    // notes) are copied, as Wine rewrites them. Symbolic links stay links: dosdevices/z: leads
+    // to the root of the file system.
+    for (const auto& e : fs::directory_iterator(shared)) {
+      const fs::path to = prefix_ / e.path().filename();
+      if (e.is_directory() && !e.is_symlink())
+        fs::copy(e.path(), to,
+                 fs::copy_options::recursive | fs::copy_options::create_hard_links |
+                     fs::copy_options::copy_symlinks);
+      else
+        fs::copy(e.path(), to, fs::copy_options::copy_symlinks);
+    }
     setenv("WINEPREFIX", prefix_.c_str(), 1);
     setenv("WINEDEBUG", "-all", 1);
   }
