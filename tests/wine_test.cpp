@@ -292,6 +292,27 @@ TEST_F(Wine, ParticipantsBeyondTheLimitsAreRefused) {
   EXPECT_FALSE(Has(LastRun(d2 + "/TovrelRcv.log"), "Check:"));
 }
 
+// The receiver's check sees a block that is not uniform (written by the probe into Main): the
+// run without "Check:" lines above means something.
+TEST_F(Wine, TheReceiverReportsANonUniformBlock) {
+  Child::Proc rcv = Win(rcvWin);
+  ASSERT_TRUE(Attached("TovrelRcv.log"));
+  Child::Proc w =
+      Win(probe, {"shm", "Local\\Tovrel_Main_Buffer", "512", "view", "128", "poke", "1", "1"},
+          Dir("p"));
+  ASSERT_TRUE(w.Wait());
+  EXPECT_EQ(w.Out(), "shm 183\nview\npoke\n");
+  ASSERT_TRUE(rcv.Wait());
+  EXPECT_EQ(rcv.Code(), 255);
+  std::string want = "TovrelRc E Check: 1 128  01";
+  for (int i = 1; i < 128; ++i) want += " 00";
+  const std::vector<std::string> l = LastRun("TovrelRcv.log");
+  ASSERT_GE(l.size(), 3u);
+  EXPECT_EQ(Masked(l[l.size() - 3]), want);
+  EXPECT_EQ(rcv.Out(), l[l.size() - 3] + "\r\n") << "the line is echoed as it stands in the log";
+  ExpectOrderlyEnd(l);
+}
+
 // A process that ends while it owns the buffer mutex: the running receiver, which keeps the
 // mutex alive, halts at its next Enter.
 TEST_F(Wine, AnAbandonedBufferMutexHaltsTheNextEnter) {
