@@ -231,6 +231,11 @@ TEST_F(Wine, CtrlCHaltsTheProgramThroughTheConsoleHandler) {
 
 // ---- The programs -------------------------------------------------------------------------------
 
+// Ctrl+C ends a program on the handler's thread while its main thread may be in the middle of
+// a copy, owning the Main mutex; the other program's next Enter then finds the mutex abandoned
+// and halts (AnAbandonedBufferMutexHaltsTheNextEnter). Under Wine a signal takes long enough to
+// arrive that this is seen now and then, so here the probe owns the mutex while both programs
+// are signalled: each is stopped waiting for it, outside a copy.
 TEST_F(Wine, SenderAndReceiverRunTogetherUntilCtrlC) {
   Child::Proc rcv = Win(rcvWin);
   ASSERT_TRUE(Attached("TovrelRcv.log")) << rcv.Out() << rcv.Err();
@@ -239,10 +244,16 @@ TEST_F(Wine, SenderAndReceiverRunTogetherUntilCtrlC) {
   std::this_thread::sleep_for(3s);
   EXPECT_TRUE(rcv.Running());
   EXPECT_TRUE(snd.Running());
+  Child::Proc owner =
+      Win(probe, {"mtx", "Local\\Tovrel_Main_Mutex", "wait", "hold", "go"}, Dir("p"));
+  ASSERT_TRUE(owner.WaitForOut("hold go\n")) << owner.Out();
+  EXPECT_EQ(owner.Out(), "mtx 183\nwait 0\nhold go\n");
   snd.Signal(SIGINT);
   rcv.Signal(SIGINT);
   ASSERT_TRUE(snd.Wait());
   ASSERT_TRUE(rcv.Wait());
+  { std::ofstream go("p/go"); }
+  ASSERT_TRUE(owner.Wait());
   for (Child::Proc* p : {&rcv, &snd}) {
     EXPECT_EQ(p->Code(), 255);
     EXPECT_EQ(p->Out(), sigMsg);
