@@ -133,8 +133,11 @@ class Round {
     std::string broken;
     ++seen[q.p.Signalled() != 0 ? "ended by signal " + std::to_string(q.p.Signalled())
                                 : "exit code " + std::to_string(q.p.Code())];
-    // Ended by itself (255), or by the signal sent before the handler was installed.
-    if (!(q.p.Code() == 255 || (q.sig != 0 && q.p.Signalled() == q.sig)))
+    // Ended by itself (255), by the signal sent before the handler was installed, or with 9:
+    // a signal that arrives while the program's own shutdown runs (its run time is over, or
+    // it was refused) ends it at once with 9.
+    if (!(q.p.Code() == 255 || (q.sig != 0 && q.p.Signalled() == q.sig) ||
+          (q.sig != 0 && q.p.Code() == 9)))
       broken += who + "ended with code " + std::to_string(q.p.Code()) + ", signal " +
                 std::to_string(q.p.Signalled()) + "\n";
     if (!q.p.Err().empty()) broken += who + "wrote on standard error: " + q.p.Err() + "\n";
