@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "child.h"
+#include "logs.h"
 
 namespace {
 
@@ -31,46 +32,14 @@ std::string SessionDir() {
   return getenv("XDG_RUNTIME_DIR");
 }
 
-// The lines of a log file from its last start marker on, each without its CR LF.
-std::vector<std::string> LastRun(const std::string& log) {
-  const std::string s = Child::ReadFile(log);
-  std::vector<std::string> v;
-  for (size_t i = 0; i < s.size();) {
-    size_t j = s.find("\r\n", i);
-    if (j == std::string::npos) j = s.size();
-    const std::string l = s.substr(i, j - i);
-    if (l.find(" 00000000 M ========================================") != std::string::npos)
-      v.clear();
-    v.push_back(l);
-    i = j + 2;
-  }
-  return v;
-}
-
 // The text of a log line, behind its 40 columns of time, ticks, name and level.
 std::string LineText(const std::string& line) {
   return line.size() >= 40 ? line.substr(40) : "";
 }
 
-bool Has(const std::vector<std::string>& lines, const std::string& part) {
-  for (const std::string& l : lines)
-    if (l.find(part) != std::string::npos) return true;
-  return false;
-}
-
-// Waits until the program's log shows that it has attached to Main: the view of the buffer
-// follows the view of the counts region.
-bool Attached(const std::string& log) {
-  const auto end = std::chrono::steady_clock::now() + 20s;
-  while (std::chrono::steady_clock::now() < end) {
-    int views = 0;
-    for (const std::string& l : LastRun(log))
-      views += LineText(l).rfind("NewShm: MapViewOfFile", 0) == 0;
-    if (views >= 2) return true;
-    std::this_thread::sleep_for(5ms);
-  }
-  return false;
-}
+using Logs::Attached;
+using Logs::Has;
+using Logs::LastRun;
 
 // The log of a normal end: Mot's period count, then the log's own last line.
 void ExpectOrderlyEnd(const std::vector<std::string>& l) {
